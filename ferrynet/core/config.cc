@@ -1,0 +1,182 @@
+#include "ferrynet/core/config.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "ferrynet/core/limits.h"
+
+namespace ferrynet {
+
+Config& config() {
+  static Config instance;
+  return instance;
+}
+
+int parse_yesno(const char* value, int& field) {
+  if (value == nullptr || *value == '\0') return 1;
+  int outcome = -1;
+  if (strcasecmp(value, "yes") == 0) outcome = 1;
+  if (strcasecmp(value, "no") == 0) outcome = 0;
+  if (value[0] == '1') outcome = 1;
+  if (value[0] == '0') outcome = 0;
+  if (outcome < 0) return 1;
+  field = outcome;
+  return 0;
+}
+
+int parse_number(const char* value, uint32_t& field) {
+  if (value == nullptr) return 1;
+  unsigned long n = 0;
+  if (std::sscanf(value, "%lu", &n) != 1) return 1;
+  field = static_cast<uint32_t>(n);
+  return 0;
+}
+
+int parse_text(const char* value, Text& field) {
+  field = std::string(value ? value : "");
+  return 0;
+}
+
+namespace {
+
+// Rows bind a keyword to its field; the lambdas stay capture-free so the table is data.
+#define TEXT_ROW(name) {#name, [](const char* v, Config& c) { return parse_text(v, c.name); }}
+#define NUMBER_ROW(name) {#name, [](const char* v, Config& c) { return parse_number(v, c.name); }}
+#define YESNO_ROW(name) {#name, [](const char* v, Config& c) { return parse_yesno(v, c.name); }}
+
+int parse_cycleip(const char* value, Config& cfg) {
+  parse_text(value, cfg.cycleip);
+  int blanks = 0;
+  for (char ch : *cfg.cycleip) blanks += (ch == ' ');
+  // A client has room for three site connections; more entries cannot be served.
+  if (blanks + 1 > kMaxSites) return 1;
+  cfg.sitecount = blanks + 1;
+  return 0;
+}
+
+int parse_cyclemode(const char* value, Config& cfg) {
+  cfg.cycleindex = -1;
+  return parse_text(value, cfg.cyclemode);
+}
+
+int parse_die(const char* value, Config&) {
+  std::printf("%s\n", value ? value : "");
+  std::fflush(stdout);
+  std::exit(1);
+}
+
+int parse_traffic(const char*, Config&) { return 0; }
+
+}  // namespace
+
+const ConfigKeyword ConfigKeywordTable[] = {
+    TEXT_ROW(bouncemodedown),
+    TEXT_ROW(bouncemodeup),
+    YESNO_ROW(checkident),
+    NUMBER_ROW(connectiontimeout),
+    TEXT_ROW(connip),
+    {"cycleip", parse_cycleip},
+    {"cyclemode", parse_cyclemode},
+    NUMBER_ROW(datdirection),
+    {"die", parse_die},
+    YESNO_ROW(fork),
+    TEXT_ROW(ip),
+    YESNO_ROW(logclean),
+    TEXT_ROW(logfile),
+    TEXT_ROW(log),
+    NUMBER_ROW(maxsimulctl),
+    NUMBER_ROW(maxsimuldat),
+    NUMBER_ROW(maxtrafficdown),
+    NUMBER_ROW(maxtrafficup),
+    NUMBER_ROW(maxtraffic),
+    NUMBER_ROW(passive),
+    TEXT_ROW(pidfile),
+    NUMBER_ROW(port),
+    TEXT_ROW(reconfigpass),
+    YESNO_ROW(rftpdcompatible),
+    TEXT_ROW(siteip),
+    NUMBER_ROW(siteport),
+    NUMBER_ROW(speedglobalmeasure),
+    NUMBER_ROW(speedglobal),
+    {"traffic", parse_traffic},
+};
+const int ConfigKeywordCount = sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0];
+static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 29);
+
+#undef TEXT_ROW
+#undef NUMBER_ROW
+#undef YESNO_ROW
+
+namespace {
+
+// The key is the whole run up to the first blank or tab; a row matches only
+// when its keyword is exactly that run, so "log" never selects "logfile".
+const ConfigKeyword* find_row(const char* line) {
+  size_t key_len = std::strcspn(line, " \t");
+  for (int i = 0; i < ConfigKeywordCount; ++i) {
+    const char* kw = ConfigKeywordTable[i].keyword;
+    if (std::strlen(kw) == key_len && std::strncmp(kw, line, key_len) == 0) return &ConfigKeywordTable[i];
+  }
+  return nullptr;
+}
+
+const char* find_value(const char* line) {
+  const char* p = line + std::strcspn(line, " \t\n");
+  if (*p != ' ' && *p != '\t') return nullptr;
+  while (*p == ' ' || *p == '\t') ++p;
+  return *p ? p : nullptr;
+}
+
+}  // namespace
+
+int read_config(const char* path, Config& cfg) {
+  FILE* f = std::fopen(path, "re");
+  if (f == nullptr) {
+    std::fprintf(stderr, "cannot open configuration file %s: %s\n", path, std::strerror(errno));
+    return 1;
+  }
+  long line_no = 0;
+  char line[kConfigLineBuffer];
+  for (;;) {
+    std::memset(line, 0, sizeof line);
+    if (std::fgets(line, kConfigLineMax + 1, f) == nullptr) break;
+    if (line[0] == '!') break;
+    for (char* p = line; *p; ++p)
+      if (*p == '\n') *p = '\0';
+    ++line_no;
+    const char* rest = line;
+    while (*rest == ' ' || *rest == '\t') ++rest;
+    if (*rest == '\0' || *rest == '#') continue;
+    const ConfigKeyword* row = find_row(line);
+    if (row == nullptr) {
+      std::fprintf(stderr, "[%03ld]: %s: unknown option\n", line_no, line);
+      std::fclose(f);
+      return 1;
+    }
+    int code = row->parse(find_value(line), cfg);
+    if (code != 0) {
+      std::fprintf(stderr, "[%03ld]: %s: %d\n", line_no, row->keyword, code);
+      std::fclose(f);
+      return 1;
+    }
+  }
+  std::fclose(f);
+  return 0;
+}
+
+int check_config(Config& cfg) {
+  if (!cfg.bouncemodeup || !cfg.bouncemodedown || !cfg.ip || !cfg.connip) return 0;
+  if (cfg.siteip) {
+    if (cfg.cycleip) return 0;
+    if (cfg.bouncemodedown->find('c') != std::string::npos) return 0;
+  }
+  if ((cfg.port & 0xffff) == 0) return 0;
+  if (cfg.siteip) cfg.sitecount = 1;
+  // Without any site a client would have nowhere to send its commands.
+  if (cfg.sitecount <= 0) return 0;
+  return 1;
+}
+
+}  // namespace ferrynet

@@ -1,0 +1,76 @@
+// The daemon's one configuration record and the reading of its file.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace ferrynet {
+
+using Text = std::optional<std::string>;  // absent, or present (possibly empty)
+
+struct Config {
+  Text bouncemodedown;
+  Text bouncemodeup;
+  uint32_t datdirection = 0;
+  int fork = 0;
+  int detached = 0;
+  Text ip;
+  Text connip;
+  Text log;
+  FILE* logstream = nullptr;
+  Text logfile;
+  int logclean = 0;
+  int checkident = 0;
+  int rftpdcompatible = 0;
+  uint32_t connectiontimeout = 0;
+  uint32_t maxsimulctl = 0;
+  uint32_t maxsimuldat = 0;
+  uint32_t maxtraffic = 0;
+  uint32_t maxtrafficup = 0;
+  uint32_t maxtrafficdown = 0;
+  uint32_t passive = 0;
+  uint32_t port = 0;
+  Text reconfigpass;
+  Text siteip;
+  uint32_t siteport = 0;
+  Text cycleip;
+  Text cyclemode;
+  // Moved by client threads; every choice of site addresses holds cycle_lock.
+  int32_t cycleindex = 0;
+  int32_t sitecount = 0;
+  pid_t pid = 0;
+  Text pidfile;
+  uint32_t speedglobal = 0;
+  uint32_t speedglobalmeasure = 0;
+
+  std::mutex cycle_lock;
+};
+
+// The process-wide record: filled once at start-up, then read by every thread.
+Config& config();
+
+using ValueParser = int (*)(const char* value, Config& cfg);
+
+struct ConfigKeyword {
+  const char* keyword;
+  ValueParser parse;
+};
+
+extern const ConfigKeyword ConfigKeywordTable[];
+extern const int ConfigKeywordCount;
+
+int parse_yesno(const char* value, int& field);
+int parse_number(const char* value, uint32_t& field);
+int parse_text(const char* value, Text& field);
+
+// 0 on success; 1 after printing the reason on standard error.
+int read_config(const char* path, Config& cfg);
+// 1 when the record is usable, 0 when not.
+int check_config(Config& cfg);
+
+}  // namespace ferrynet

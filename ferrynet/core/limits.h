@@ -1,0 +1,25 @@
+// Fixed sizes and time limits of the daemon. They are not settings: changing
+// one changes what peers and stored files see, so they live here, once.
+#pragma once
+
+namespace ferrynet {
+
+inline constexpr int kMaxSites = 3;              // site connections a client can hold
+inline constexpr int kSliceSize = 16384;         // client buffer and per-site reply slice
+inline constexpr int kSendLineMax = 1024;        // characters send_line puts on the wire
+inline constexpr int kLogMessageMax = 1023;      // characters of one log message
+inline constexpr int kDirField = 256;            // cwd, new_dir, last_command
+inline constexpr int kConfigLineBuffer = 256;
+inline constexpr int kConfigLineMax = 253;       // longer lines arrive in pieces
+inline constexpr int kAcceptWaitSeconds = 20;
+inline constexpr int kRelayWaitSeconds = 10;
+inline constexpr int kIdentSeconds = 15;         // connect, and again for the answer
+inline constexpr int kIdentPort = 113;
+inline constexpr int kIdentLineSize = 511;
+inline constexpr int kIdentUserMax = 255;
+inline constexpr int kReadLineByteWaitSeconds = 180;
+inline constexpr int kDataWaitSeconds = 180;     // each data connect and accept
+inline constexpr int kListenBacklog = 16;
+inline constexpr int kHostNameBuffer = 255;
+
+}  // namespace ferrynet
