@@ -1,0 +1,70 @@
+// The two dispatch tables. Adding a command or a reply rewrite is one row.
+#include "ferrynet/data/pasv_rewrite.h"
+#include "ferrynet/data/port_rewrite.h"
+#include "ferrynet/relay/command_handlers.h"
+#include "ferrynet/relay/login_handlers.h"
+#include "ferrynet/relay/relay_types.h"
+#include "ferrynet/relay/sections.h"
+#include "ferrynet/rewrite/reply_merge.h"
+
+namespace ferrynet {
+
+const ClientCommandRow ClientCommandTable[] = {
+    {"PORT ", port_rewrite},
+    {"LIST", root_broadcast},
+    {"LIST ", root_broadcast},
+    {"PASV", root_broadcast},
+    {"PWD", root_broadcast},
+    {"CWD ", section_shortcut},
+    {"CDUP", section_shortcut},
+    {"USER ", broadcast},
+    {"SITE WHO", who_broadcast},
+    {"SITE SSWHO", sswho_broadcast},
+    {"PASS ", broadcast},
+    {"SITE ADDIP ", broadcast},
+    {"SITE DELIP ", broadcast},
+    {"SITE CHGRP ", broadcast},
+    {"SITE PASSWD ", broadcast},
+    {"SITE CHPASS ", broadcast},
+    {"SITE GRPADD ", broadcast},
+    {"SITE GRPDEL ", broadcast},
+    {"SITE GADDUSER ", broadcast},
+    {"SITE ADDUSER ", broadcast},
+    {"SITE DELUSER ", broadcast},
+    {"SITE PURGE ", broadcast},
+    {"SITE CHANGE ", broadcast},
+    {"SITE GIVE ", broadcast},
+    {"SITE TAKE ", broadcast},
+    {"SITE KICK ", broadcast},
+    {"SITE TAGLINE ", broadcast},
+    {"SITE ALUP", broadcast},
+    {"SITE ALDN", broadcast},
+    {"SITE WKUP", broadcast},
+    {"SITE WKDN", broadcast},
+    {"SITE DAYUP", broadcast},
+    {"SITE DAYDN", broadcast},
+    {"SITE MONTHUP", broadcast},
+    {"SITE MONTHDN", broadcast},
+    {"SITE STATINFO ", broadcast},
+};
+const int ClientCommandCount = sizeof ClientCommandTable / sizeof ClientCommandTable[0];
+
+const ServerReplyRow ServerReplyTable[] = {
+    {230, "|PASS", login_completion},
+    {230, "PASS ", login_step},
+    {227, "PASV", pasv_rewrite},
+    {250, "CWD ", directory_confirmed},
+    {250, "CDUP", directory_confirmed},
+    {200, "SITE WHO", who_merge},
+    {200, "SITE SSWHO", sswho_merge},
+    {200, "SITE WKUP", stats_merge},
+    {200, "SITE WKDN", stats_merge},
+    {200, "SITE DAYUP", stats_merge},
+    {200, "SITE DAYDN", stats_merge},
+    {200, "SITE MONTHUP", stats_merge},
+    {200, "SITE MONTHDN", stats_merge},
+    {200, "SITE STATINFO ", statinfo_merge},
+};
+const int ServerReplyCount = sizeof ServerReplyTable / sizeof ServerReplyTable[0];
+
+}  // namespace ferrynet

@@ -1,0 +1,98 @@
+#include "ferrynet/relay/login_handlers.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "ferrynet/core/config.h"
+#include "ferrynet/core/net.h"
+#include "ferrynet/relay/slice.h"
+
+namespace ferrynet {
+
+namespace {
+
+constexpr const char kLoginMark[] = "|PASS";
+constexpr const char kLoginDone[] = "||PASS";
+
+// An id read like "%i" from the sixth character of a line that ends at `len`.
+int read_id(const char* line, int len) {
+  if (len <= 5) return -1;
+  char text[64];
+  int n = len - 5;
+  if (n > static_cast<int>(sizeof text) - 1) n = sizeof text - 1;
+  std::memcpy(text, line + 5, n);
+  text[n] = '\0';
+  char* end = nullptr;
+  long v = std::strtol(text, &end, 0);
+  if (end == text || v < 0 || v > 0x7fffffff) return -1;
+  return static_cast<int>(v);
+}
+
+}  // namespace
+
+int take_session_id(char* slice) {
+  const int text = slice_text_length(slice);
+  // The login reply ends at the first line that begins "230 ", which is the
+  // very first line when the site answered in one line.
+  int pos = 0;
+  int login_end = -1;
+  while (pos < text) {
+    int len = line_length(slice + pos, text - pos);
+    if (len <= 0) return -1;
+    if (len >= 4 && std::strncmp(slice + pos, "230 ", 4) == 0) {
+      login_end = pos + len;
+      break;
+    }
+    pos += len;
+  }
+  if (login_end < 0 || login_end >= text) return -1;
+
+  // The answer runs to its own final line; only the usual two-line answer
+  // carries an id (a refusal is one line).
+  int answer_end = login_end;
+  int lines = 0;
+  int first_len = 0;
+  bool complete = false;
+  while (answer_end < text) {
+    int len = line_length(slice + answer_end, text - answer_end);
+    if (len <= 0) break;
+    if (lines == 0) first_len = len;
+    const bool final_line = is_final_line(slice + answer_end, len);
+    answer_end += len;
+    ++lines;
+    if (final_line) {
+      complete = true;
+      break;
+    }
+  }
+  if (!complete) return -1;
+  const int id = lines == 2 ? read_id(slice + login_end, first_len - 1) : -1;
+  std::memmove(slice + login_end, slice + answer_end, kSliceSize - answer_end);
+  std::memset(slice + kSliceSize - (answer_end - login_end), 0, answer_end - login_end);
+  return id;
+}
+
+int login_step(Client& c, ReplyBuffer&, RelayState& st) {
+  const int n = config().sitecount;
+  for (int i = 0; i < n; ++i) send_line(c.site_fd[i].get(), "SITE SHOWPID\r\n");
+  std::strcpy(st.last_command, kLoginMark);
+  return kReplyAnswered;
+}
+
+int login_completion(Client&, ReplyBuffer& rb, RelayState& st) {
+  int ids[kMaxSites];
+  for (int i = 0; i < rb.sites && i < kMaxSites; ++i)
+    ids[i] = st.no_reply[i] == 0 ? take_session_id(rb.slice[i]) : -1;
+  std::strcpy(st.last_command, kLoginDone);
+  presence_set_ids(st.presence, ids, rb.sites);
+  presence_insert(st.presence);
+  return kReplyForward;
+}
+
+int directory_confirmed(Client&, ReplyBuffer&, RelayState& st) {
+  std::memcpy(st.cwd, st.new_dir, sizeof st.cwd);
+  st.cwd[sizeof st.cwd - 1] = '\0';
+  return kReplyForward;
+}
+
+}  // namespace ferrynet

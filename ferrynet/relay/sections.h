@@ -1,0 +1,27 @@
+// Section shortcuts: the top-level directory names the site a command goes to.
+#pragma once
+
+#include <cstddef>
+
+#include "ferrynet/relay/relay_types.h"
+
+namespace ferrynet {
+
+struct SectionRow {
+  const char* name;
+  int site;
+};
+
+extern const SectionRow SectionTable[];
+extern const int SectionCount;
+
+// The row "CWD " and "CDUP" handler; always handled.
+int section_shortcut(Client& c, char* line, RelayState& st);
+
+// Rewrites `path` in place; false (path unchanged) when the result would not fit `size`.
+bool normalise(char* path, size_t size);
+// Leaves the absolute target of `arg` seen from `cwd` in `arg`; false when it
+// would not fit `size` bytes. `cwd` is normalised in place.
+bool resolve(char* cwd, size_t cwd_size, char* arg, size_t size);
+
+}  // namespace ferrynet
