@@ -1,0 +1,14 @@
+// Search of one piece of a description file for a disk notation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace blurbread {
+
+// The first non-zero disk count found in text[0..length), trying every start
+// position in turn and at each the patterns of `search` in table order; 0 when
+// none. Never reads text[length] or beyond.
+int32_t find_disk_count(const char* text, size_t length);
+
+}  // namespace blurbread
