@@ -63,6 +63,8 @@ const ServerReplyRow* match_reply(int code, const char* last_command) {
 
 namespace {
 
+constexpr const char kLineTooLong[] = "500 Command line too long.\r";
+
 class Session {
  public:
   explicit Session(Client& c) : c_(c), n_(config().sitecount) {
@@ -114,7 +116,9 @@ bool Session::read_client() {
   int r = append_read(c_.client_fd.get(), client_buf_, kSliceSize);
   if (r <= 0) return false;
   handle_client_input();
-  return true;
+  // A full buffer without a line end can never become a command; waiting for
+  // more bytes that cannot be stored would only hold the session open.
+  return slice_text_length(client_buf_) < kSliceSize - 1;
 }
 
 void Session::handle_client_input() {
@@ -131,6 +135,14 @@ void Session::handle_client_input() {
   int len;
   while ((len = line_length(client_buf_, kSliceSize)) > 0) {
     client_buf_[len - 1] = '\0';
+    if (len > kSendLineMax) {
+      // The line cannot go out whole; cut, it would reach a site without its
+      // line end (the client then waits for ever) or as a different command.
+      send_line(c_.client_fd.get(), "%s\n", kLineTooLong);
+      for (int i = 0; i < n_; ++i) st_.no_reply[i] = 1;
+      slice_drop(client_buf_, len);
+      continue;
+    }
     const ClientCommandRow* row = match_command(client_buf_, st_.last_command);
     if (row == nullptr || row->handler(c_, client_buf_, st_) == kCommandForward) {
       send_line(c_.site_fd[st_.current_site].get(), "%s\n", client_buf_);
