@@ -46,6 +46,9 @@ const ClientCommandRow ClientCommandTable[] = {
     {"SITE MONTHUP", broadcast},
     {"SITE MONTHDN", broadcast},
     {"SITE STATINFO ", broadcast},
+    // A client sets the transfer type once; every site must hold it, or a
+    // binary file fetched after a move to another site's section arrives mangled.
+    {"TYPE ", broadcast},
 };
 const int ClientCommandCount = sizeof ClientCommandTable / sizeof ClientCommandTable[0];
 

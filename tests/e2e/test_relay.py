@@ -145,6 +145,14 @@ class Commands(RelayCase):
         for site in self.sites:
             self.assertTrue(wait_for(lambda: b"SITE TAGLINE  two  blanks \r\n" in site.sessions[0].raw))
 
+    def test_transfer_type_reaches_every_site_from_any_directory(self):
+        self.start(2, [login_script(extra={"CWD ": "250 ok.\r\n"}) for _ in range(2)])
+        c = self.connect(login=True)
+        c.cmd("CWD /GAMES")
+        self.assertEqual(c.cmd("TYPE I"), ["200 site0 ok.\r\n"])
+        for site in self.sites:
+            self.assertTrue(wait_for(lambda: site.received()[-1] == "TYPE I"))
+
     def test_plain_command_goes_to_current_site_only(self):
         self.start(2)
         c = self.connect(login=True)

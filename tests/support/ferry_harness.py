@@ -334,3 +334,30 @@ def login_script(ids=True, extra=None):
     }
     s.update(extra or {})
     return s
+
+
+class RealSite:
+    """A real FTP server (pyftpdlib) in a process of its own, serving `root`."""
+
+    def __init__(self, root, user="user", password="secret"):
+        self.root = root
+        self.user, self.password = user, password
+        self.dir = tempfile.mkdtemp(prefix="ferrysite-")
+        port_file = os.path.join(self.dir, "port")
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pyftpd_site.py")
+        self.proc = subprocess.Popen(["/usr/bin/python3", script, root, port_file],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_for(lambda: os.path.exists(port_file) or self.proc.poll() is not None):
+            self.stop()
+            raise RuntimeError("site did not start")
+        with open(port_file) as f:
+            self.port = int(f.read())
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=WAIT)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=WAIT)
