@@ -216,7 +216,7 @@ class Daemon:
                 f.write(line + "\n")
         self.out_path = os.path.join(self.dir, "stdout.txt")
         self.out = open(self.out_path, "wb")
-        self.proc = subprocess.Popen([binary or ferrynet_binary(), self.conf_path], stdout=self.out,
+        self.proc = subprocess.Popen([os.path.abspath(binary or ferrynet_binary()), self.conf_path], stdout=self.out,
                                      stderr=subprocess.STDOUT, cwd=self.dir)
         if not wait_for(self._listening):
             self.stop()
