@@ -2,6 +2,9 @@
 #include "ferrynet/relay/relay_types.h"
 
 namespace ferrynet {
+// A rewriter that could not set up the transfer; the client has been answered.
+inline constexpr int kRewriteFailed = -1;
+
 // Row "PORT ": at "/" gives every site a port of the daemon and bounces to the client's.
 int port_rewrite(Client& c, char* line, RelayState& st);
 }  // namespace ferrynet

@@ -1,0 +1,32 @@
+// One leg of a data bounce: a site's data connection and the client's.
+#pragma once
+
+#include <mutex>
+
+#include "ferrynet/data/listing_filter.h"
+#include "ferrynet/data/seen_names.h"
+
+namespace ferrynet {
+
+struct BouncePump {
+  int first_fd = -1;   // the site's end with PASV, the client's with PORT
+  int second_fd = -1;  // the other end
+  // The client's end is shared by every leg; writes to it hold this lock so
+  // that lines of different sites meet only at line boundaries.
+  int shared_fd = -1;
+  std::mutex* shared_write_lock = nullptr;
+  SeenNames* seen = nullptr;
+};
+
+// Copies both ways until end of file or a failure on either end; closes nothing.
+void run_pump(BouncePump& pump);
+
+// Returned by copy_step when the bytes that woke this leg were taken by another.
+inline constexpr int kCopyNothingYet = 1 << 30;
+
+// One read from `src`, passed through `filter` to `dst`: the number of bytes
+// read (or kCopyNothingYet); 0 at end of file, the unfinished last line passed
+// on; -1 after a read or write failure, already logged, errno kept.
+int copy_step(int src, int dst, ListingFilter& filter, std::mutex* dst_lock);
+
+}  // namespace ferrynet

@@ -1,0 +1,93 @@
+#include "ferrynet/data/data_address.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace ferrynet {
+
+namespace {
+
+// Reads the way "%d" does (leading white space, a sign, digits) but never
+// past `end`, and saturates instead of overflowing.
+bool read_number(const char*& p, const char* end, long& value) {
+  while (p < end && std::isspace(static_cast<unsigned char>(*p))) ++p;
+  bool negative = false;
+  if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  const char* digits = p;
+  long v = 0;
+  while (p < end && *p >= '0' && *p <= '9') {
+    if (v < 100000) v = v * 10 + (*p - '0');
+    ++p;
+  }
+  if (p == digits) return false;
+  value = negative ? -v : v;
+  return true;
+}
+
+// Six comma-separated numbers, each a byte; what follows the sixth is not read.
+bool read_six(const char* p, const char* end, DataTarget& out) {
+  long n[6];
+  for (int i = 0; i < 6; ++i) {
+    if (i > 0) {
+      if (p >= end || *p != ',') return false;
+      ++p;
+    }
+    if (!read_number(p, end, n[i]) || n[i] < 0 || n[i] > 255) return false;
+  }
+  for (int i = 0; i < 4; ++i) out.quad[i] = static_cast<int>(n[i]);
+  out.port = static_cast<uint16_t>(n[4] * 256 + n[5]);
+  return true;
+}
+
+// The first line of `text`, without reading past a NUL or `len`.
+const char* first_line_end(const char* text, size_t len) {
+  const char* end = text;
+  while (end < text + len && *end != '\n' && *end != '\0') ++end;
+  return end;
+}
+
+}  // namespace
+
+bool parse_pasv_reply(const char* text, size_t len, DataTarget& out) {
+  const char* end = first_line_end(text, len);
+  const char* p = text;
+  if (end - p < 3 || std::memcmp(p, "227", 3) != 0) return false;
+  p += 3;
+  while (p < end && std::isspace(static_cast<unsigned char>(*p))) ++p;
+  // At least one character of text must stand before the parenthesis.
+  const char* words = p;
+  while (p < end && *p != '(') ++p;
+  if (p == words || p >= end) return false;
+  return read_six(p + 1, end, out);
+}
+
+bool parse_port_command(const char* text, size_t len, DataTarget& out) {
+  const char* end = first_line_end(text, len);
+  const char* p = text;
+  if (end - p < 4 || std::memcmp(p, "PORT", 4) != 0) return false;
+  p += 4;
+  while (p < end && std::isspace(static_cast<unsigned char>(*p))) ++p;
+  return read_six(p, end, out);
+}
+
+bool parse_dotted_quad(const char* text, int quad[4]) {
+  const char* p = text;
+  const char* end = text + std::strlen(text);
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) {
+      if (p >= end || *p != '.') return false;
+      ++p;
+    }
+    long v = 0;
+    if (!read_number(p, end, v) || v < 0 || v > 255) return false;
+    quad[i] = static_cast<int>(v);
+  }
+  return true;
+}
+
+void format_host(const DataTarget& t, char (&slot)[kHostSlot]) {
+  std::snprintf(slot, sizeof slot, "%d.%d.%d.%d", t.quad[0], t.quad[1], t.quad[2], t.quad[3]);
+}
+
+}  // namespace ferrynet
