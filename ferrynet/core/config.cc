@@ -28,9 +28,12 @@ int parse_yesno(const char* value, int& field) {
 
 int parse_number(const char* value, uint32_t& field) {
   if (value == nullptr) return 1;
-  unsigned long n = 0;
-  if (std::sscanf(value, "%lu", &n) != 1) return 1;
-  field = static_cast<uint32_t>(n);
+  // Reads like "%lu" (white space, a sign, digits up to the first other
+  // character), but a value beyond the 32-bit field saturates rather than wrapping.
+  char* end = nullptr;
+  unsigned long n = std::strtoul(value, &end, 10);
+  if (end == value) return 1;
+  field = n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
   return 0;
 }
 
@@ -161,6 +164,13 @@ int read_config(const char* path, Config& cfg) {
       std::fclose(f);
       return 1;
     }
+  }
+  // A read error is not the end of the file: the settings after it were never seen.
+  if (std::ferror(f)) {
+    int err = errno;
+    std::fclose(f);
+    std::fprintf(stderr, "cannot open configuration file %s: %s\n", path, std::strerror(err));
+    return 1;
   }
   std::fclose(f);
   return 0;

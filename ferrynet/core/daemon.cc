@@ -1,5 +1,6 @@
 #include "ferrynet/core/daemon.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -24,6 +25,16 @@ namespace {
 sockaddr_in listen_address{};  // guarded by the global lock
 
 void ignore_signal(int) {}
+
+// Started with a standard stream closed, the daemon would hand that number to
+// its log or a socket, and the echo on standard output would land there.
+void fill_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    int opened = ::open("/dev/null", O_RDWR);
+    if (opened >= 0 && opened != fd) ::close(opened);
+  }
+}
 
 void print_usage() {
   std::printf("usage: ferrynet [configuration file]\n"
@@ -82,26 +93,27 @@ void accept_loop(int listen_fd) {
       log_line('e', "cannot add new client\n");
       continue;  // `accepted` closes the connection
     }
+    int err;
     {
+      // Held across the start so the thread id is stored before the new
+      // thread runs; taken later, the accept loop would wait for the client's
+      // first relay pass (up to its 10-second wait) and stall every arrival.
       std::lock_guard<std::mutex> hold(c->lock);
       c->client_fd = std::move(accepted);
       c->client_addr = peer;
+      auto* box = new std::shared_ptr<Client>(c);
+      err = pthread_create(&c->thread, nullptr, client_thread_entry, box);
+      if (err != 0) delete box;
     }
-    auto* box = new std::shared_ptr<Client>(c);
-    pthread_t t;
-    int err = pthread_create(&t, nullptr, client_thread_entry, box);
     if (err != 0) {
-      delete box;
       log_line('e', "cannot create new client thread: %s\n", std::strerror(err));
       client_table().remove(c);  // closes its socket
-      continue;
     }
-    std::lock_guard<std::mutex> hold(c->lock);
-    c->thread = t;
   }
 }
 
 int run_daemon(int argc, char** argv) {
+  fill_standard_streams();
   signal(SIGPIPE, ignore_signal);
   std::printf("ferrynet - one FTP site in front of several\n");
   if (argc > 2 || (argc == 2 && std::strcmp(argv[1], "--help") == 0)) {

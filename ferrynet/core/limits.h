@@ -19,7 +19,10 @@ inline constexpr int kIdentLineSize = 511;
 inline constexpr int kIdentUserMax = 255;
 inline constexpr int kReadLineByteWaitSeconds = 180;
 inline constexpr int kDataWaitSeconds = 180;     // each data connect and accept
-inline constexpr int kListenBacklog = 16;
+// Clients arriving in a burst (after a site restart, say) overflow a short
+// queue; their connections then look open to them but were never accepted.
+inline constexpr int kListenBacklog = 4096;
+inline constexpr int kAcceptShortagePauseMs = 100;  // after accept() finds no free descriptor
 inline constexpr int kHostNameBuffer = 255;
 
 }  // namespace ferrynet

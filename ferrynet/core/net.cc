@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -29,7 +30,55 @@ int poll_one(int fd, short events, int limit_ms) {
   }
 }
 
-int seconds_to_ms(int limit_seconds) { return limit_seconds * 1000; }
+// Saturates instead of overflowing: a limit read from the configuration can be huge.
+int seconds_to_ms(int limit_seconds) {
+  if (limit_seconds > INT_MAX / 1000) return INT_MAX;
+  if (limit_seconds < 0) return -1;
+  return limit_seconds * 1000;
+}
+
+// Failures of accept() that concern one connection or a passing shortage, not
+// the listener. Linux also hands the new socket's pending network errors to
+// accept(); they must not end the daemon either.
+bool passing_accept_error(int err) {
+  switch (err) {
+    case EINTR:
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case EOPNOTSUPP:
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool descriptor_shortage(int err) { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
+
+// Milliseconds left of a deadline counted from `start`; never negative.
+int ms_left(const timeval& start, int deadline_seconds) {
+  timeval now{};
+  gettimeofday(&now, nullptr);
+  long long elapsed_us =
+      (static_cast<long long>(now.tv_sec) - start.tv_sec) * 1000000LL + (now.tv_usec - start.tv_usec);
+  long long left_us = static_cast<long long>(deadline_seconds) * 1000000LL - elapsed_us;
+  if (left_us <= 0) return 0;
+  long long ms = (left_us + 999) / 1000;
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
 
 }  // namespace
 
@@ -108,6 +157,12 @@ int connect_timed(sockaddr_in* out, const char* host, uint16_t port, const char*
   out->sin_port = htons(port);
   Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!s.valid()) return -1;
+  if (local_port == 0) {
+    // Let connect() pick the local port for the whole address pair: chosen at
+    // bind time, it can clash with a lingering connection to the same peer.
+    int one = 1;
+    ::setsockopt(s.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+  }
   if (!bind_local(s.get(), local_address, local_port)) return -1;
   out->sin_addr.s_addr = resolve_host(host);
   if (out->sin_addr.s_addr == 0) return -1;
@@ -152,12 +207,25 @@ int accept_timed(int listen_fd, sockaddr_in* peer, int limit_seconds) {
   int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(peer), &len, SOCK_CLOEXEC);
   if (fd < 0) {
     int err = errno;
-    if (err == EINTR || err == EWOULDBLOCK || err == EAGAIN || err == ECONNABORTED) {
+    if (passing_accept_error(err)) {
       fcntl(listen_fd, F_SETFL, flags);
+      // The refused connection stays pending, so the next wait would return at
+      // once; a short pause keeps a full descriptor table from spinning the loop.
+      if (descriptor_shortage(err)) ::poll(nullptr, 0, kAcceptShortagePauseMs);
       return 0;
     }
     errno = err;
     return -1;
+  }
+  if (fd == 0) {
+    // 0 means "no connection" to the caller, so a socket may not be handed out under that number.
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+    ::close(fd);
+    if (moved < 0) {
+      fcntl(listen_fd, F_SETFL, flags);
+      return 0;
+    }
+    fd = moved;
   }
   // The accepted socket must not inherit the wait's non-blocking mode.
   int aflags = fcntl(fd, F_GETFL);
@@ -169,12 +237,18 @@ int accept_timed(int listen_fd, sockaddr_in* peer, int limit_seconds) {
   return fd;
 }
 
-int wait_readable(int fd, int limit_seconds) {
-  int r = poll_one(fd, POLLIN, seconds_to_ms(limit_seconds));
+namespace {
+
+int wait_readable_ms(int fd, int limit_ms) {
+  int r = poll_one(fd, POLLIN, limit_ms);
   if (r > 0) return 1;
   if (r == 0) errno = ETIMEDOUT;
   return -1;
 }
+
+}  // namespace
+
+int wait_readable(int fd, int limit_seconds) { return wait_readable_ms(fd, seconds_to_ms(limit_seconds)); }
 
 int wait_any_readable(const int* fds, int count, int limit_ms, bool* ready) {
   pollfd p[kMaxSites + 2];
@@ -188,18 +262,20 @@ int wait_any_readable(const int* fds, int count, int limit_ms, bool* ready) {
 }
 
 int read_line(int fd, char* buffer, int size, int deadline_seconds) {
+  if (buffer == nullptr || size <= 0) return -1;
   std::memset(buffer, 0, size);
   timeval start{};
   gettimeofday(&start, nullptr);
   int count = 0;
   for (;;) {
+    int wait_ms = seconds_to_ms(kReadLineByteWaitSeconds);
     if (deadline_seconds > 0) {
-      timeval now{};
-      gettimeofday(&now, nullptr);
-      double elapsed = (now.tv_sec - start.tv_sec) + (now.tv_usec - start.tv_usec) / 1e6;
-      if (elapsed > deadline_seconds) return -1;
+      int left = ms_left(start, deadline_seconds);
+      if (left == 0) return -1;
+      // A silent peer must not hold the reader past its deadline.
+      if (left < wait_ms) wait_ms = left;
     }
-    if (wait_readable(fd, kReadLineByteWaitSeconds) != 1) return -1;
+    if (wait_readable_ms(fd, wait_ms) != 1) return -1;
     ssize_t n = ::read(fd, buffer + count, 1);
     if (n == 0) return 0;
     if (n < 0) return -1;
@@ -210,6 +286,7 @@ int read_line(int fd, char* buffer, int size, int deadline_seconds) {
 }
 
 int line_length(const char* text, int bound) {
+  if (text == nullptr || bound <= 0) return -1;
   const void* lf = std::memchr(text, '\n', bound);
   if (lf == nullptr) return -1;
   return static_cast<int>(static_cast<const char*>(lf) - text) + 1;
