@@ -357,6 +357,32 @@ class Cycling(RelayCase):
             self.assertEqual(r, (["250 site1 CWD ok.\r\n"], ["250 site0 CWD ok.\r\n"]))
 
 
+class Burst(RelayCase):
+    def test_clients_arriving_in_one_burst_are_all_greeted(self):
+        self.start(1, [login_script()])
+        import socket as socketlib
+        socks = []
+        for _ in range(300):
+            s = socketlib.socket()
+            s.setblocking(False)
+            s.connect_ex(("127.0.0.1", self.daemon.port))
+            socks.append(s)
+        self.addCleanup(lambda: [s.close() for s in socks])
+        deadline = time.monotonic() + 20
+        greeted = set()
+        import select
+        while len(greeted) < len(socks) and time.monotonic() < deadline:
+            pending = [s for s in socks if s not in greeted]
+            r, _, _ = select.select(pending[:500], [], [], 0.2)
+            for s in r:
+                try:
+                    if s.recv(100).startswith(b"220 "):
+                        greeted.add(s)
+                except BlockingIOError:
+                    pass
+        self.assertEqual(len(greeted), len(socks))
+
+
 class MendedFaults(RelayCase):
     def test_reply_arriving_with_the_one_before_is_not_held_back(self):
         self.start(1, [login_script(extra={"RETR ": "150 Opening.\r\n226 Done.\r\n"})])
