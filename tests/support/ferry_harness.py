@@ -95,7 +95,7 @@ class ScriptedSite:
         self.sock = socket.socket()
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind((HOST, 0))
-        self.sock.listen(256)
+        self.sock.listen(4096)
         self.port = self.sock.getsockname()[1]
         self._stop = False
         self._thread = threading.Thread(target=self._accept, daemon=True)
