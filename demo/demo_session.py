@@ -59,7 +59,6 @@ def main():
         f = ShowingFTP()
         say("connect: the client sees one greeting for both sites")
         f.connect("127.0.0.1", daemon.port, timeout=20)
-        print("  < " + f.getwelcome())
         say("login: USER and PASS go to every site")
         f.login("user", "secret")
         say("the root is shared: PWD, and a listing merged from both sites")
