@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, if any is missing.
 set -eu
-pkgs=(cmake ninja-build g++ clang libgtest-dev zlib1g-dev python3 python3-pyftpdlib
+pkgs=(make cmake ninja-build g++ clang libgtest-dev zlib1g-dev python3 python3-pyftpdlib man-db groff-base pkg-config
       curl lftp socat oidentd libclang-rt-14-dev)
 missing=()
 for p in "${pkgs[@]}"; do
