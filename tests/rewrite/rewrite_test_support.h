@@ -1,0 +1,88 @@
+// Calls a reply merge the way the relay does and captures what the client
+// receives: the client side is one end of a socketpair read by a thread.
+#pragma once
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ferrynet/core/limits.h"
+#include "ferrynet/relay/client.h"
+#include "ferrynet/relay/relay_types.h"
+
+namespace rewrite_test {
+
+struct MergeRun {
+  int result = 0;
+  std::string output;  // every byte the client received
+  std::vector<std::string> lines;  // the output split after each LF
+};
+
+inline std::vector<std::string> split_lines(const std::string& s) {
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos < s.size()) {
+    size_t lf = s.find('\n', pos);
+    size_t end = lf == std::string::npos ? s.size() : lf + 1;
+    out.push_back(s.substr(pos, end - pos));
+    pos = end;
+  }
+  return out;
+}
+
+// Fills the slices with the sites' texts (cut to what a slice holds).
+inline void fill(ferrynet::ReplyBuffer& rb, const std::vector<std::string>& sites) {
+  rb = ferrynet::ReplyBuffer();
+  rb.sites = static_cast<int>(sites.size());
+  for (size_t i = 0; i < sites.size() && i < ferrynet::kMaxSites; ++i)
+    std::memcpy(rb.slice[i], sites[i].data(), std::min<size_t>(sites[i].size(), ferrynet::kSliceSize - 1));
+}
+
+// Runs `handler` on `rb` as it stands; the slices are left as the handler left them.
+inline MergeRun run_on(ferrynet::ReplyHandler handler, ferrynet::ReplyBuffer& rb, int current_site = 0) {
+  int sv[2];
+  MergeRun run;
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return run;
+  ferrynet::Client c;
+  c.client_fd.reset(sv[0]);
+  std::thread reader([&run, fd = sv[1]] {
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) run.output.append(buf, static_cast<size_t>(n));
+  });
+  ferrynet::RelayState st;
+  st.current_site = current_site;
+  run.result = handler(c, rb, st);
+  ::shutdown(sv[0], SHUT_WR);
+  reader.join();
+  ::close(sv[1]);
+  run.lines = split_lines(run.output);
+  return run;
+}
+
+// A logged-in session of the daemon, linked while the object lives.
+class LoggedIn {
+ public:
+  LoggedIn(int shown_site, std::vector<int> ids) : e_(new ferrynet::PresenceEntry()) {
+    e_->shown_site = shown_site;
+    for (size_t i = 0; i < ids.size() && i < ferrynet::kMaxSites; ++i) e_->session_ids[i] = ids[i];
+    ferrynet::presence_insert(e_);
+  }
+  ~LoggedIn() { ferrynet::presence_unlink(e_); }
+  LoggedIn(const LoggedIn&) = delete;
+  LoggedIn& operator=(const LoggedIn&) = delete;
+
+ private:
+  ferrynet::PresenceEntry* e_;
+};
+
+inline std::string pad_to(std::string s, size_t width) {
+  if (s.size() < width) s.resize(width, ' ');
+  return s;
+}
+
+}  // namespace rewrite_test
