@@ -185,6 +185,19 @@ class ScriptedSite:
                 s.close()
 
 
+SANITIZER_MARKS = ("WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                   "runtime error:")
+
+
+def sanitizer_report(text):
+    """The first sanitizer report in a process's output, or an empty text."""
+    for mark in SANITIZER_MARKS:
+        at = text.find(mark)
+        if at >= 0:
+            return text[max(0, at - 200):at + 3000]
+    return ""
+
+
 class Daemon:
     """The real ferrynet, started from a generated configuration file."""
 
@@ -251,7 +264,14 @@ class Daemon:
                 self.proc.kill()
                 self.proc.wait(timeout=WAIT)
         self.out.close()
+        report = sanitizer_report(self.output_text())
+        if report:
+            raise AssertionError("sanitizer report from ferrynet:\n" + report)
         return self.proc.returncode
+
+    def output_text(self):
+        with open(self.out_path, "rb") as f:
+            return f.read().decode("latin-1")
 
 
 class RawClient:
