@@ -72,6 +72,36 @@ class RealSites(unittest.TestCase):
         self.assertEqual(str(e.exception), "550 Sorry, No Such Section in Config ;)")
         f.quit()
 
+    def test_forty_clients_together_reach_the_right_sites(self):
+        import threading
+        count = 40
+        barrier = threading.Barrier(count)
+        results = [None] * count
+
+        def one(k):
+            try:
+                barrier.wait(20)
+                f = ftplib.FTP()
+                f.connect("127.0.0.1", self.daemon.port, timeout=60)
+                f.login("user", "secret")
+                lines = []
+                f.retrlines("LIST", lines.append)
+                names = sorted(l[55:] for l in lines)
+                f.cwd("/VCD/Movie-GRP")
+                f.cwd("/GAMES/Some.Game-GRP")
+                f.quit()
+                results[k] = names
+            except Exception as e:  # reported below with its client
+                results[k] = repr(e)
+
+        threads = [threading.Thread(target=one, args=(k,)) for k in range(count)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(120)
+        for r in results:
+            self.assertEqual(r, ["GAMES", "VCD"])
+
     def test_ftplib_active_mode_in_a_section(self):
         f = self.ftp()
         f.set_pasv(False)
