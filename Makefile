@@ -6,8 +6,10 @@ else
 BUILD_DIR := build-$(SANITIZE)
 endif
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+PREFIX ?= /usr/local
+DESTDIR ?=
 
-.PHONY: all deps build test demo fuzz bench clean
+.PHONY: all deps build test demo fuzz bench clean install uninstall
 
 all: build
 
@@ -30,6 +32,22 @@ fuzz: deps
 
 bench: build
 	@bash bench/run.sh $(BUILD_DIR)
+
+install: build
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+# Removes what the last install listed (the manifest leaves DESTDIR out and
+# has no line end after its last entry), then the directories only ferrynet uses.
+uninstall:
+	@manifest="$(BUILD_DIR)/install_manifest.txt"; \
+	if [ ! -f "$$manifest" ]; then echo "nothing to uninstall: $$manifest is missing" >&2; exit 1; fi; \
+	while IFS= read -r f || [ -n "$$f" ]; do \
+	  [ -n "$$f" ] || continue; f="$(DESTDIR)$$f"; \
+	  if [ -e "$$f" ] || [ -L "$$f" ]; then rm -f -- "$$f" && echo "-- Removed: $$f"; fi; \
+	done < "$$manifest"; \
+	for d in include/lapbook include/blurbread share/doc/ferrynet; do \
+	  rmdir -- "$(DESTDIR)$(PREFIX)/$$d" 2>/dev/null || true; \
+	done
 
 clean:
 	rm -rf build build-address build-thread build-fuzz
