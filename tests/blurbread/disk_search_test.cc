@@ -82,6 +82,8 @@ TEST(DiskSearch, ANotationEndingAtTheLastByteIsFoundOneRunningPastItIsNot) {
   EXPECT_EQ(find("abc 01/12"), 0);
   const std::string longer = "abc 01/12-";
   EXPECT_EQ(blurbread::find_disk_count(longer.data(), longer.size() - 1), 0);
+  const char* single[] = {"#"};
+  EXPECT_EQ(blurbread::find_disk_count("ab5", 3, single, 1), 5);
   EXPECT_EQ(find("nothing to see here"), 0);
   EXPECT_EQ(find(""), 0);
 }
