@@ -81,9 +81,10 @@ def one_spaced(text):
 
 
 def string_literals(source, call):
-    """Format strings passed first to `call` in a C or C++ source text."""
+    """Format strings in a C or C++ source text that follow the regex `call`
+    (a routine's name and the arguments before the format)."""
     found = []
-    for m in re.finditer(re.escape(call) + r'\s*((?:"(?:[^"\\]|\\.)*"\s*)+)', source):
+    for m in re.finditer(call + r'\s*((?:"(?:[^"\\]|\\.)*"\s*)+)', source):
         parts = re.findall(r'"((?:[^"\\]|\\.)*)"', m.group(1))
         found.append("".join(parts))
     return found
@@ -205,6 +206,12 @@ class InstalledTree(unittest.TestCase):
             at += 73 + length
         self.assertEqual(at, len(data))
         self.assertEqual(records, [(b"a.rar", 0, 100), (b"a.rar", 2, 200), (b"b.rar", 255, 300)])
+        if built("bin/lapdump"):
+            r = run([self.path("bin/lapdump"), race])
+            self.assertEqual(r.returncode, 0, r.stderr)
+            statuses = re.findall(r"Status: ([^-]+?) - ", r.stdout)
+            self.assertEqual(statuses, ["Deleted", "Not checked", "BAD"], r.stdout)
+            self.assertTrue(r.stdout.endswith("|-[EOF]\n"), r.stdout)
 
     def test_every_page_renders_without_warnings(self):
         env = dict(os.environ, MANWIDTH="80", LC_ALL="C")
@@ -216,7 +223,7 @@ class InstalledTree(unittest.TestCase):
             r = run(["groff", "-man", "-ww", "-z", path], env=env)
             self.assertEqual((r.returncode, r.stderr), (0, ""), page)
 
-    def test_the_daemon_page_documents_every_key_and_message_of_the_code(self):
+    def test_both_daemon_pages_document_every_configuration_key(self):
         with open(os.path.join(SOURCE, "ferrynet", "core", "config.cc")) as f:
             config_source = f.read()
         table = config_source[config_source.index("ConfigKeywordTable[] = {"):]
@@ -229,14 +236,16 @@ class InstalledTree(unittest.TestCase):
             missing = [k for k in keys if k not in bold_words(page)]
             self.assertEqual(missing, [], "keys not documented in " + os.path.basename(page))
 
+    def test_the_daemon_page_documents_every_message_of_the_code(self):
+        daemon_page = self.path("share/man/man8/ferrynet.8")
         messages = []
         for source in sorted(glob.glob(os.path.join(SOURCE, "ferrynet", "*", "*.cc"))):
             if source.endswith("_test.cc"):
                 continue
             with open(source) as f:
                 text = f.read()
-            messages += string_literals(re.sub(r"log_line\('\w',", "log_line(", text), "log_line(")
-            messages += string_literals(text, "fprintf(stderr,")
+            messages += string_literals(text, r"\blog_line\('\w',")
+            messages += string_literals(text, r"\bfprintf\(stderr,")
         self.assertGreater(len(messages), 20)
         page_text = one_spaced(render(daemon_page))
         missing = [m for m in messages if not re.search(format_pattern(m), page_text)]
@@ -266,9 +275,9 @@ class InstalledTree(unittest.TestCase):
         for source in sources:
             with open(source) as f:
                 text = f.read()
-            for call in ("printf(", "fputs(", "puts("):
+            for call in (r"\bprintf\(", r"\bfprintf\(\w+,", r"\bsnprintf\(\w+,\s*\w+,", r"\bf?puts\("):
                 lines += [s for s in string_literals(text, call) if s.strip("\\n ")]
-        self.assertGreater(len(lines), 3)
+        self.assertGreater(len(lines), 6)
         text = one_spaced(render(self.path("share/man/man1/lapdump.1")))
         missing = [s for s in lines if not re.search(format_pattern(s), text)]
         self.assertEqual(missing, [], "lines not shown in lapdump(1)")
