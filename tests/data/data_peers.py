@@ -1,0 +1,155 @@
+"""Data-side peers for the end-to-end tests: scripted sites that serve a
+listing over PASV or PORT, pure-ftpd as a site, listing trees, and a look at
+the daemon's descriptors and threads."""
+
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from ferry_harness import HOST, WAIT, login_script, wait_for  # noqa: E402,F401
+
+
+def entry(name, end="\r\n", size=1234):
+    """A listing line with its name at column 55."""
+    return "-rw-r--r--   1 user     group    %8d Jan 01 12:00 %s%s" % (size, name, end)
+
+
+def three_listings(entries, end="\r\n"):
+    """Listings of `entries` names per site, a third of them on every site, led
+    by a "total" line; and the set of names in their union."""
+    out, names = [], set()
+    for s in range(3):
+        lines = ["total %d\r\n" % entries]
+        for i in range(entries):
+            name = "shared.%d" % i if i % 3 == 0 else "site%d.%d" % (s, i)
+            names.add(name)
+            lines.append(entry(name, end))
+        out.append("".join(lines))
+    return out, names
+
+
+def names_of(lines, column=55):
+    return [l.rstrip("\r\n")[column:] for l in lines]
+
+
+class ListingScript:
+    """Script entries for a ScriptedSite whose data side serves `listing`
+    (text, sent in pieces of `piece` bytes) after PASV or PORT and LIST.
+    `pasv` may replace the 227 line (to script a malformed one)."""
+
+    def __init__(self, listing, piece=1000, pasv=None):
+        self.listing = listing.encode("latin-1")
+        self.piece = piece
+        self.pasv_line = pasv
+        self.data_closed = threading.Event()  # set when the daemon closed the data connection
+
+    def script(self):
+        return login_script(extra={"PASV": self._pasv, "PORT ": self._port, "LIST": self._list})
+
+    def _pasv(self, session, line):
+        if self.pasv_line:
+            return self.pasv_line
+        l = socket.socket()
+        l.bind((HOST, 0))
+        l.listen(4)
+        session.data_listener = l
+        p = l.getsockname()[1]
+        return "227 Entering Passive Mode (127,0,0,1,%d,%d).\r\n" % (p // 256, p % 256)
+
+    def _port(self, session, line):
+        n = [int(x) for x in line.split(" ", 1)[1].split(",")]
+        session.data_target = ("%d.%d.%d.%d" % tuple(n[:4]), n[4] * 256 + n[5])
+        return "200 PORT command successful.\r\n"
+
+    def _list(self, session, line):
+        threading.Thread(target=self._serve, args=(session,), daemon=True).start()
+        return None
+
+    def _serve(self, session):
+        session.send("150 Here comes the directory listing.\r\n")
+        try:
+            listener = getattr(session, "data_listener", None)
+            if listener is not None:
+                listener.settimeout(WAIT)
+                conn, _ = listener.accept()
+                listener.close()
+                session.data_listener = None
+            else:
+                conn = socket.create_connection(session.data_target, timeout=WAIT)
+            with conn:
+                for pos in range(0, len(self.listing), self.piece):
+                    conn.sendall(self.listing[pos:pos + self.piece])
+                    time.sleep(0.0002)
+        except OSError:
+            pass
+        session.send("226 Directory send OK.\r\n")
+
+
+def pure_ftpd_available():
+    return os.geteuid() == 0 and shutil.which("pure-ftpd") and shutil.which("pure-pw")
+
+
+class PureFtpdSite:
+    """pure-ftpd in the foreground serving `root` to user/secret; stopped by its pid."""
+
+    def __init__(self, root):
+        self.dir = tempfile.mkdtemp(prefix="ferrypure-")
+        pw, pdb = os.path.join(self.dir, "pw.txt"), os.path.join(self.dir, "pw.pdb")
+        subprocess.run(["pure-pw", "useradd", "user", "-u", "nobody", "-d", root, "-f", pw, "-m", "-F", pdb],
+                       input=b"secret\nsecret\n", capture_output=True, check=True, timeout=WAIT)
+        with socket.socket() as s:
+            s.bind((HOST, 0))
+            self.port = s.getsockname()[1]
+        self.proc = subprocess.Popen(["pure-ftpd", "-S", "%s,%d" % (HOST, self.port), "-l", "puredb:" + pdb, "-E",
+                                      "-H", "-c", "200", "-C", "200"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def up():
+            try:
+                with socket.create_connection((HOST, self.port), timeout=0.5) as c:
+                    return c.recv(3) == b"220"
+            except OSError:
+                return False
+
+        if not wait_for(up):
+            self.stop()
+            raise RuntimeError("pure-ftpd did not start")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=WAIT)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=WAIT)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def make_listing_trees(base, entries, sites=3):
+    """One directory per site with `entries` empty files, a third of the names
+    on every site, all with one time stamp so shared names list alike."""
+    roots, names = [], set()
+    for s in range(sites):
+        root = os.path.join(base, "site%d" % s)
+        os.makedirs(root)
+        for i in range(entries):
+            name = "shared.%d" % i if i % 3 == 0 else "site%d.%d" % (s, i)
+            path = os.path.join(root, name)
+            open(path, "w").close()
+            os.utime(path, (1700000000, 1700000000))
+            names.add(name)
+        roots.append(root)
+    os.chmod(base, 0o755)
+    return roots, names
+
+
+def daemon_usage(pid):
+    """(open descriptors, threads) of a process."""
+    return len(os.listdir("/proc/%d/fd" % pid)), len(os.listdir("/proc/%d/task" % pid))

@@ -1,0 +1,145 @@
+// The merge filter: names at column 55, the leading "total" line, repeated
+// names, and lines that reads cut anywhere.
+#include "ferrynet/data/listing_filter.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/data/data_test_support.h"
+
+using data_test::entry;
+using ferrynet::ListingFilter;
+using ferrynet::SeenNames;
+
+namespace {
+
+// Feeds `input` in pieces of the given sizes (the last one repeated) and
+// returns what was passed on, each emit call as one element.
+std::vector<std::string> run(ListingFilter& f, const std::string& input, std::vector<size_t> pieces) {
+  std::vector<std::string> out;
+  auto emit = [&](const char* p, size_t n) {
+    out.emplace_back(p, n);
+    return true;
+  };
+  size_t pos = 0;
+  for (size_t k = 0; pos < input.size(); ++k) {
+    size_t n = std::min(pieces[std::min(k, pieces.size() - 1)], input.size() - pos);
+    EXPECT_TRUE(f.feed(input.data() + pos, n, emit));
+    pos += n;
+  }
+  EXPECT_TRUE(f.finish(emit));
+  return out;
+}
+
+TEST(ListingName, IsColumn55ToLineEndWithOnlyTheLineEndThatIsThere) {
+  std::string crlf = entry("Some.Release-GRP");
+  std::string lf = entry("Some.Release-GRP", "\n");
+  std::string bare = entry("Some.Release-GRP", "");
+  for (const std::string* line : {&crlf, &lf, &bare})
+    EXPECT_EQ(ferrynet::listing_name(line->data(), line->size()), "Some.Release-GRP");
+  std::string one = entry("x", "\n");
+  EXPECT_EQ(ferrynet::listing_name(one.data(), one.size()), "x");
+}
+
+TEST(ListingName, ShortLinesHaveNoNameAndLongNamesAreCutTo255) {
+  std::string short_line = std::string(55, 'a') + "\r\n";
+  EXPECT_TRUE(ferrynet::listing_name(short_line.data(), short_line.size()).empty());
+  std::string long_line = entry(std::string(300, 'n'));
+  EXPECT_EQ(ferrynet::listing_name(long_line.data(), long_line.size()).size(), 255u);
+}
+
+TEST(ListingFilter, DropsLeadingTotalLineWhereverTheReadsFall) {
+  const std::string listing = "total 12\r\n" + entry("a") + entry("b") + "total 3\r\n";
+  const std::vector<std::string> want = {entry("a"), entry("b"), "total 3\r\n"};
+  for (size_t first = 1; first < listing.size(); ++first) {
+    SeenNames seen;
+    ListingFilter f(seen);
+    EXPECT_EQ(run(f, listing, {first, 7}), want) << "first read of " << first << " bytes";
+  }
+}
+
+TEST(ListingFilter, LinesCutByReadsArriveWholeOnePerWrite) {
+  std::string listing;
+  std::vector<std::string> want;
+  for (int i = 0; i < 3000; ++i) {
+    want.push_back(entry("entry-" + std::to_string(i) + std::string(i % 97, 'x')));
+    listing += want.back();
+  }
+  for (size_t piece : {1u, 13u, 1024u, 4096u}) {
+    SeenNames seen;
+    ListingFilter f(seen);
+    EXPECT_EQ(run(f, listing, {piece}), want) << "reads of " << piece;
+  }
+}
+
+TEST(ListingFilter, LastLineWithoutLineEndPassesAtEndOfFile) {
+  SeenNames seen;
+  ListingFilter f(seen);
+  std::string last = entry("tail", "");
+  EXPECT_EQ(run(f, entry("a") + last, {5}), (std::vector<std::string>{entry("a"), last}));
+}
+
+TEST(ListingFilter, RepeatedNamesPassOnceAcrossLegsFirstWins) {
+  SeenNames seen;
+  ListingFilter site0(seen), site1(seen);
+  EXPECT_EQ(run(site0, entry("both") + entry("only0") + entry("both"), {1024}),
+            (std::vector<std::string>{entry("both"), entry("only0")}));
+  // Case counts, and an LF-only line names the same entry as a CR LF one.
+  EXPECT_EQ(run(site1, entry("both", "\n") + entry("BOTH") + entry("only0", "\n"), {1024}),
+            (std::vector<std::string>{entry("BOTH")}));
+  // Lines with no name are never compared, so both pass.
+  SeenNames other;
+  ListingFilter f(other);
+  EXPECT_EQ(run(f, "x\r\ndrwx\r\ndrwx\r\n", {1024}), (std::vector<std::string>{"x\r\n", "drwx\r\n", "drwx\r\n"}));
+}
+
+TEST(ListingFilter, NamesEqualInTheirFirst255CharactersAreOneName) {
+  SeenNames seen;
+  ListingFilter f(seen);
+  std::string stem(255, 'n');
+  EXPECT_EQ(run(f, entry(stem + "A") + entry(stem + "B"), {1024}), (std::vector<std::string>{entry(stem + "A")}));
+}
+
+TEST(ListingFilter, AStreamWithoutLineEndsPassesWholeInPiecesWithoutBeingHeld) {
+  SeenNames seen;
+  ListingFilter f(seen);
+  std::string blob(ferrynet::kLineHoldMax * 3, 'z');
+  std::string after = entry("after") + entry("after");
+  std::string passed;
+  int calls = 0;
+  auto out = run(f, blob + "\n" + after, {1024});
+  for (const auto& piece : out) {
+    passed += piece;
+    ++calls;
+  }
+  EXPECT_EQ(passed, blob + "\n" + entry("after"));
+  EXPECT_GT(calls, 2);
+}
+
+TEST(ListingFilter, AFailedWriteStopsTheFeed) {
+  SeenNames seen;
+  ListingFilter f(seen);
+  int calls = 0;
+  std::string two = entry("a") + entry("b");
+  EXPECT_FALSE(f.feed(two.data(), two.size(), [&](const char*, size_t) { return ++calls > 5; }));
+  EXPECT_EQ(calls, 1);
+}
+
+TEST(SeenNames, ManyLegsAtOnceLetEachNameThroughExactlyOnce) {
+  SeenNames seen;
+  std::atomic<int> firsts{0};
+  std::vector<std::thread> legs;
+  for (int t = 0; t < 6; ++t)
+    legs.emplace_back([&] {
+      for (int i = 0; i < 5000; ++i)
+        if (seen.first_sighting("name-" + std::to_string(i))) ++firsts;
+    });
+  for (auto& t : legs) t.join();
+  EXPECT_EQ(firsts.load(), 5000);
+  EXPECT_EQ(seen.size(), 5000u);
+}
+
+}  // namespace
