@@ -2,6 +2,7 @@
 #include "ferrynet/data/pasv_rewrite.h"
 #include "ferrynet/data/port_rewrite.h"
 #include "ferrynet/relay/command_handlers.h"
+#include "ferrynet/relay/feature_filter.h"
 #include "ferrynet/relay/login_handlers.h"
 #include "ferrynet/relay/relay_types.h"
 #include "ferrynet/relay/sections.h"
@@ -49,6 +50,8 @@ const ClientCommandRow ClientCommandTable[] = {
     // A client sets the transfer type once; every site must hold it, or a
     // binary file fetched after a move to another site's section arrives mangled.
     {"TYPE ", broadcast},
+    {"AUTH ", refuse_security},
+    {"EPSV ALL", refuse_epsv_all},
 };
 const int ClientCommandCount = sizeof ClientCommandTable / sizeof ClientCommandTable[0];
 
@@ -67,6 +70,7 @@ const ServerReplyRow ServerReplyTable[] = {
     {200, "SITE MONTHUP", stats_merge},
     {200, "SITE MONTHDN", stats_merge},
     {200, "SITE STATINFO ", statinfo_merge},
+    {211, "FEAT", feature_filter},
 };
 const int ServerReplyCount = sizeof ServerReplyTable / sizeof ServerReplyTable[0];
 
