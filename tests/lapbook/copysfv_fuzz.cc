@@ -3,8 +3,6 @@
 // the data file holds the same entries in the same order, and reading it
 // back counts them.
 #include <fcntl.h>
-#include <ftw.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -14,43 +12,12 @@
 
 #include "lapbook/lapbook.h"
 #include "lapbook/sfv_data_reader.h"
+#include "tests/lapbook/fuzz_scratch.h"
 #include "tests/lapbook/lapbook_test_support.h"
 
 namespace {
 
 const std::string kHeader = "; sfv raped by tallyrace on the mighty Outpost\r\n; \r\n";
-
-char scratch[] = "/tmp/lapbook-fuzz.XXXXXX";
-
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
-
-void remove_scratch() { ::nftw(scratch, remove_entry, 16, FTW_DEPTH | FTW_PHYS); }
-
-// copysfv_file works in the current directory, so every input runs in a
-// directory of its own, removed at exit; the caller's directory is given
-// back after each input, for the paths of the next.
-class InScratch {
- public:
-  InScratch() {
-    static bool made = false;
-    if (!made) {
-      if (::mkdtemp(scratch) == nullptr) std::abort();
-      std::atexit(remove_scratch);
-      made = true;
-    }
-    previous_ = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (previous_ < 0 || ::chdir(scratch) != 0) std::abort();
-  }
-  ~InScratch() {
-    if (::fchdir(previous_) != 0) std::abort();
-    ::close(previous_);
-  }
-  InScratch(const InScratch&) = delete;
-  InScratch& operator=(const InScratch&) = delete;
-
- private:
-  int previous_;
-};
 
 void check(bool ok, const char* what) {
   if (!ok) {
@@ -62,7 +29,7 @@ void check(bool ok, const char* what) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  InScratch in_scratch;
+  lapbook_test::FuzzScratch in_scratch;
   lapbook_test::reset_outside();
   // The first byte, when there is one, decides which names findfile knows.
   bool all_present = size > 0 && (data[0] & 1) != 0;
