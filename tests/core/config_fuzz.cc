@@ -15,8 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
   if (text.find("die") != std::string::npos) return 0;
   static int fd = memfd_create("config", 0);
-  static FILE* quiet = std::freopen("/dev/null", "w", stderr);
-  if (fd < 0 || quiet == nullptr) return 0;
+  if (fd < 0) return 0;
   if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) return 0;
   char path[64];
   std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
