@@ -2,6 +2,7 @@
 #pragma once
 
 #include <mutex>
+#include <string>
 
 #include "ferrynet/data/listing_filter.h"
 #include "ferrynet/data/seen_names.h"
@@ -27,6 +28,7 @@ inline constexpr int kCopyNothingYet = 1 << 30;
 // One read from `src`, passed through `filter` to `dst`: the number of bytes
 // read (or kCopyNothingYet); 0 at end of file, the unfinished last line passed
 // on; -1 after a read or write failure, already logged, errno kept.
-int copy_step(int src, int dst, ListingFilter& filter, std::mutex* dst_lock);
+// `pending` is the leg's scratch line, reused from step to step.
+int copy_step(int src, int dst, ListingFilter& filter, std::mutex* dst_lock, std::string& pending);
 
 }  // namespace ferrynet

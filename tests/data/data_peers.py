@@ -40,12 +40,13 @@ def names_of(lines, column=55):
 
 class ListingScript:
     """Script entries for a ScriptedSite whose data side serves `listing`
-    (text, sent in pieces of `piece` bytes) after PASV or PORT and LIST.
+    (text, sent in pieces of `piece` bytes, `pause` seconds apart) after PASV or PORT and LIST.
     `pasv` may replace the 227 line (to script a malformed one)."""
 
-    def __init__(self, listing, piece=1000, pasv=None):
+    def __init__(self, listing, piece=1000, pasv=None, pause=0.0002):
         self.listing = listing.encode("latin-1")
         self.piece = piece
+        self.pause = pause
         self.pasv_line = pasv
         self.data_closed = threading.Event()  # set when the daemon closed the data connection
 
@@ -85,7 +86,8 @@ class ListingScript:
             with conn:
                 for pos in range(0, len(self.listing), self.piece):
                     conn.sendall(self.listing[pos:pos + self.piece])
-                    time.sleep(0.0002)
+                    if self.pause:
+                        time.sleep(self.pause)
         except OSError:
             pass
         session.send("226 Directory send OK.\r\n")
