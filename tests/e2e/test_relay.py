@@ -106,7 +106,7 @@ class Login(RelayCase):
         self.assertEqual(c.cmd("NOOP"), ["200 site0 ok.\r\n"])
 
     def test_showpid_answer_split_over_reads(self):
-        split = ("200-PID: {id}\r\n200 Command Successful.\r\n", [4, 10, 7])
+        split = ("200- {id}\r\n200 Command Successful.\r\n", [4, 10, 7])
         scripts = [login_script(extra={"SITE SHOWPID": split}) for _ in range(2)]
         self.start(2, scripts)
         c = self.connect(login=True)

@@ -348,7 +348,7 @@ def login_script(ids=True, extra=None):
     s = {
         "USER ": "331 Password required.\r\n",
         "PASS ": "230 User logged in.\r\n",
-        "SITE SHOWPID": "200-PID: {id}\r\n200 Command Successful.\r\n" if ids else "500 Unknown command.\r\n",
+        "SITE SHOWPID": "200- {id}\r\n200 Command Successful.\r\n" if ids else "500 Unknown command.\r\n",
         "PWD": '257 "/" is current directory.\r\n',
         "QUIT": "221 Goodbye.\r\n",
     }
