@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "ferrynet/core/config.h"
 #include "ferrynet/core/log.h"
@@ -52,7 +53,8 @@ int pasv_rewrite(Client& c, ReplyBuffer& rb, RelayState& st) {
     return refuse(c);
   }
 
-  auto bounce = std::make_unique<DataBounce>();
+  std::unique_ptr<DataBounce> bounce(new (std::nothrow) DataBounce());
+  if (!bounce) return refuse(c);
   bounce->owner = &st;
   bounce->connect_to_sites = 1;
   bounce->sites = cfg.sitecount;

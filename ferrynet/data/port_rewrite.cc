@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -65,7 +66,8 @@ int port_rewrite(Client& c, char* line, RelayState& st) {
     }
   }
 
-  auto bounce = std::make_unique<DataBounce>();
+  std::unique_ptr<DataBounce> bounce(new (std::nothrow) DataBounce());
+  if (!bounce) return refuse(c, st, kNoDataConnection);
   bounce->owner = &st;
   bounce->connect_to_sites = 0;
   bounce->sites = n;
