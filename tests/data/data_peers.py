@@ -69,6 +69,9 @@ class ListingScript:
         return "200 PORT command successful.\r\n"
 
     def _list(self, session, line):
+        # 150 and 226 are two small writes; without this the second waits for
+        # a delayed acknowledgement and every listing gains some 40 ms.
+        session.conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         threading.Thread(target=self._serve, args=(session,), daemon=True).start()
         return None
 
