@@ -88,6 +88,7 @@ void accept_loop(int listen_fd) {
     }
     if (fd == 0) continue;
     Fd accepted(fd);
+    send_without_delay(accepted.get());
     std::shared_ptr<Client> c = client_table().add();
     if (!c) {
       log_line('e', "cannot add new client\n");

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -148,6 +149,11 @@ int bind_local(int sock, const char* local_address, uint16_t local_port) {
     sa.sin_addr.s_addr = htonl(INADDR_ANY);
   }
   return ::bind(sock, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 1 : 0;
+}
+
+void send_without_delay(int fd) {
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 int connect_timed(sockaddr_in* out, const char* host, uint16_t port, const char* local_address,

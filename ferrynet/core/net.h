@@ -45,6 +45,10 @@ int read_line(int fd, char* buffer, int size, int deadline_seconds);
 int line_length(const char* text, int bound);
 // Formats at most 1024 characters and sends them in one call.
 long send_line(int fd, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// For control connections: replies go out as small writes in quick succession
+// ("150" then "226"), and holding one back to coalesce it stalls on the
+// peer's delayed acknowledgement. Bulk data connections keep coalescing.
+void send_without_delay(int fd);
 // Sends exactly `len` bytes (a write loop for large relayed text); -1 on failure.
 long send_all(int fd, const char* data, size_t len);
 

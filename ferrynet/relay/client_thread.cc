@@ -148,6 +148,7 @@ bool connect_sites(Client& c) {
       log_line('e', "failed to relay client from %s:%d to %s:%d\n", c.client_ip.c_str(), client_port, host, port);
       return false;
     }
+    send_without_delay(c.site_fd[i].get());
     log_line('r', "successfully relayed client from %s:%d to %s:%d\n", c.client_ip.c_str(), client_port, host,
              port);
   }
