@@ -75,6 +75,7 @@ int parse_traffic(const char*, Config&) { return 0; }
 }  // namespace
 
 const ConfigKeyword ConfigKeywordTable[] = {
+    YESNO_ROW(bouncedata),
     TEXT_ROW(bouncemodedown),
     TEXT_ROW(bouncemodeup),
     YESNO_ROW(checkident),
@@ -106,7 +107,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     {"traffic", parse_traffic},
 };
 const int ConfigKeywordCount = sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0];
-static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 29);
+static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 30);
 
 #undef TEXT_ROW
 #undef NUMBER_ROW

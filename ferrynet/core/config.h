@@ -14,6 +14,9 @@ namespace ferrynet {
 using Text = std::optional<std::string>;  // absent, or present (possibly empty)
 
 struct Config {
+  // Transfers outside "/" pass through the daemon too, for clients that
+  // ignore the address of a passive reply.
+  int bouncedata = 0;
   Text bouncemodedown;
   Text bouncemodeup;
   uint32_t datdirection = 0;

@@ -82,8 +82,8 @@ int copy_step(int src, int dst, ListingFilter& filter, std::mutex* dst_lock, std
 
 void run_pump(BouncePump& pump) {
   // Each direction keeps its own unfinished line and its own first line.
-  ListingFilter forward(*pump.seen);
-  ListingFilter backward(*pump.seen);
+  ListingFilter forward(*pump.seen, pump.kind);
+  ListingFilter backward(*pump.seen, pump.kind);
   std::string pending;
   std::mutex* to_second = pump.second_fd == pump.shared_fd ? pump.shared_write_lock : nullptr;
   std::mutex* to_first = pump.first_fd == pump.shared_fd ? pump.shared_write_lock : nullptr;

@@ -1,6 +1,7 @@
 // One leg of a data bounce: a site's data connection and the client's.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -17,6 +18,7 @@ struct BouncePump {
   int shared_fd = -1;
   std::mutex* shared_write_lock = nullptr;
   SeenNames* seen = nullptr;
+  const std::atomic<int>* kind = nullptr;  // the ListingKind; none: a long listing
 };
 
 // Copies both ways until end of file or a failure on either end; closes nothing.

@@ -1,5 +1,7 @@
 #include "ferrynet/data/data_address.h"
 
+#include <strings.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -47,7 +49,64 @@ const char* first_line_end(const char* text, size_t len) {
   return end;
 }
 
+// One to `max_digits` decimal digits and nothing else up to `end`.
+bool whole_number(const char* p, const char* end, int max_digits, long& value) {
+  if (p >= end || end - p > max_digits) return false;
+  long v = 0;
+  for (; p < end; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    v = v * 10 + (*p - '0');
+  }
+  value = v;
+  return true;
+}
+
+// Exactly four dot-separated numbers of one to three digits, each a byte.
+bool strict_quad(const char* p, const char* end, int quad[4]) {
+  for (int i = 0; i < 4; ++i) {
+    const char* stop = p;
+    while (stop < end && *stop != '.') ++stop;
+    if ((i < 3) != (stop < end)) return false;
+    long v;
+    if (!whole_number(p, stop, 3, v) || v > 255) return false;
+    quad[i] = static_cast<int>(v);
+    p = stop + 1;
+  }
+  return true;
+}
+
 }  // namespace
+
+EprtResult parse_eprt_command(const char* text, size_t len, DataTarget& out) {
+  const char* end = first_line_end(text, len);
+  const char* p = text;
+  if (end - p < 5 || strncasecmp(p, "EPRT", 4) != 0 || p[4] != ' ') return kEprtUnreadable;
+  p += 4;
+  while (p < end && *p == ' ') ++p;
+  while (end > p && (end[-1] == '\r' || end[-1] == ' ')) --end;
+  if (p >= end || *p < '!' || *p > '~') return kEprtUnreadable;
+  const char delimiter = *p++;
+  // The three fields, each closed by the delimiter; the last one ends the line.
+  const char* field[3];
+  const char* field_end[3];
+  for (int i = 0; i < 3; ++i) {
+    field[i] = p;
+    while (p < end && *p != delimiter) ++p;
+    if (p >= end) return kEprtUnreadable;
+    field_end[i] = p++;
+  }
+  if (p != end) return kEprtUnreadable;
+  long family;
+  if (!whole_number(field[0], field_end[0], 3, family)) return kEprtUnreadable;
+  if (family != 1) return kEprtOtherFamily;
+  long port;
+  DataTarget t;
+  if (!strict_quad(field[1], field_end[1], t.quad)) return kEprtUnreadable;
+  if (!whole_number(field[2], field_end[2], 5, port) || port < 1 || port > 65535) return kEprtUnreadable;
+  t.port = static_cast<uint16_t>(port);
+  out = t;
+  return kEprtRead;
+}
 
 bool parse_pasv_reply(const char* text, size_t len, DataTarget& out) {
   const char* end = first_line_end(text, len);

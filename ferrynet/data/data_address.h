@@ -18,6 +18,14 @@ struct DataTarget {
 bool parse_pasv_reply(const char* text, size_t len, DataTarget& out);
 // A client's "PORT h1,h2,h3,h4,p1,p2" (capital letters); same bounds.
 bool parse_port_command(const char* text, size_t len, DataTarget& out);
+enum EprtResult : int {
+  kEprtRead = 0,        // an IPv4 address and a port from 1 to 65535 in `out`
+  kEprtUnreadable = 1,  // not an EPRT argument at all
+  kEprtOtherFamily = 2, // well formed up to a network protocol other than 1
+};
+// A client's "EPRT <d>1<d>a.b.c.d<d>port<d>" (any case, any delimiter from
+// '!' to '~'), read from its first line only; blanks or a CR may end it.
+EprtResult parse_eprt_command(const char* text, size_t len, DataTarget& out);
 // "a.b.c.d" into four numbers of 0 to 255.
 bool parse_dotted_quad(const char* text, int quad[4]);
 // Writes the dotted quad of `t` into a slot of kHostSlot characters.

@@ -6,10 +6,13 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "ferrynet/core/log.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/data/bounce_pump.h"
+#include "ferrynet/data/byte_copy.h"
+#include "ferrynet/data/listing_kind.h"
 #include "ferrynet/data/seen_names.h"
 
 namespace ferrynet {
@@ -45,6 +48,16 @@ void* pump_main(void* arg) {
 }
 
 }  // namespace
+
+bool share_listing_kind(DataBounce& b, RelayState& st) {
+  try {
+    b.listing_kind = std::make_shared<std::atomic<int>>(kListingLong);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  st.listing_kind = b.listing_kind;
+  return true;
+}
 
 int start_bounce(std::unique_ptr<DataBounce> bounce) {
   BounceStart start;
@@ -94,6 +107,13 @@ void run_bounce(DataBounce& b) {
     accepted[i].reset(fd);
   }
 
+  if (b.byte_copy) {
+    // One site, one client: no merge, so no pump thread either.
+    if (copy_bytes(connected[0].get(), accepted[0].get()) < 0)
+      log_line('e', "system error on bounce connection (%s)\n", std::strerror(errno));
+    return;
+  }
+
   BouncePump pumps[kMaxSites];
   pthread_t threads[kMaxSites];
   bool running[kMaxSites] = {};
@@ -105,6 +125,7 @@ void run_bounce(DataBounce& b) {
     p.shared_fd = client_end;
     p.shared_write_lock = &shared_write_lock;
     p.seen = &seen;
+    p.kind = b.listing_kind.get();
     int err = pthread_create(&threads[i], nullptr, pump_main, &p);
     if (err != 0) {
       log_line('e', "cannot create data bouncer thread (%s)\n", std::strerror(err));

@@ -1,6 +1,8 @@
-// One data transfer at the root, carried by a bouncer thread of its own.
+// One data transfer carried by the daemon, with a bouncer thread of its own:
+// a merged listing at the root, or (with `bouncedata`) a plain copy elsewhere.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -27,7 +29,16 @@ struct DataBounce {
   // The client's control peer, named when a connect fails.
   char client_host[kHostSlot] = {};
   int client_port = 0;
+  // A single site's transfer passed on byte for byte, without the merge.
+  bool byte_copy = false;
+  // The ListingKind, set by the relay when the listing command arrives.
+  std::shared_ptr<std::atomic<int>> listing_kind;
 };
+
+// A fresh kind (a long listing until told otherwise) for a new bounce, also
+// handed to the relay state so the listing command can set it; false when
+// none could be had.
+bool share_listing_kind(DataBounce& b, RelayState& st);
 
 // Starts the detached bouncer thread and returns once it runs. The record
 // and every socket in it then belong to that thread, which closes them after

@@ -3,24 +3,29 @@
 // already passed are dropped, everything else goes on one line at a time.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <string>
 #include <string_view>
 
 #include "ferrynet/data/data_limits.h"
+#include "ferrynet/data/listing_kind.h"
 #include "ferrynet/data/seen_names.h"
 
 namespace ferrynet {
 
-// The name of a listing line: from column 55 to the end of the line, its LF
-// and a CR before it removed, cut to kNameMax. Empty when the line is too
-// short to hold one; such lines are never compared.
-std::string_view listing_name(const char* line, size_t len);
+// The name of a listing line, its LF and a CR before it removed, cut to
+// kNameMax: from column 55 in a long listing, the whole line in a name
+// listing, what follows the first "; " in a facts listing. Empty when the
+// line holds none; such lines are never compared.
+std::string_view listing_name(const char* line, size_t len, int kind = kListingLong);
 
 class ListingFilter {
  public:
-  explicit ListingFilter(SeenNames& seen) : seen_(seen) {}
+  // `kind` (a ListingKind) is read line by line: the listing command that
+  // sets it may come after the filter was made. None means a long listing.
+  explicit ListingFilter(SeenNames& seen, const std::atomic<int>* kind = nullptr) : seen_(seen), kind_(kind) {}
 
   // Takes the bytes of one read. `emit(const char*, size_t)` gets every piece
   // to pass on, one whole line per call, and returns false when it could not
@@ -36,6 +41,7 @@ class ListingFilter {
   bool keep(const char* line, size_t len);
 
   SeenNames& seen_;
+  const std::atomic<int>* kind_;
   std::string held_;      // the unfinished line of earlier reads
   bool first_line_ = true;
   bool overlong_ = false;  // inside a line too long to hold: pass it as it comes

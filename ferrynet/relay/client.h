@@ -43,6 +43,9 @@ struct RelayState {
   int no_reply[kMaxSites] = {};
   int current_site = 0;
   PresenceEntry* presence = nullptr;  // owned; released by presence_unlink
+  // The listing kind of the last bounce started, shared with it: the bounce
+  // runs before the listing command that tells which kind it carries.
+  std::shared_ptr<std::atomic<int>> listing_kind;
 };
 
 // The table of live clients, guarded by the global lock.

@@ -12,5 +12,10 @@ int who_broadcast(Client& c, char* line, RelayState& st);
 int sswho_broadcast(Client& c, char* line, RelayState& st);
 // At "/" as broadcast; elsewhere the current site alone.
 int root_broadcast(Client& c, char* line, RelayState& st);
+// NLST and MLSD: as root_broadcast, telling the root bounce what it carries.
+int listing_broadcast(Client& c, char* line, RelayState& st);
+// EPSV at "/" (and with `bouncedata` elsewhere): the sites are asked with
+// PASV and the 227 replies answered as 229; other protocols are refused.
+int epsv_command(Client& c, char* line, RelayState& st);
 
 }  // namespace ferrynet

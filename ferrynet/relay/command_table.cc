@@ -52,6 +52,14 @@ const ClientCommandRow ClientCommandTable[] = {
     {"TYPE ", broadcast},
     {"AUTH ", refuse_security},
     {"EPSV ALL", refuse_epsv_all},
+    // After "EPSV ALL", which this prefix would also match.
+    {"EPSV", epsv_command},
+    {"EPSV ", epsv_command},
+    {"EPRT ", eprt_rewrite},
+    {"NLST", listing_broadcast},
+    {"NLST ", listing_broadcast},
+    {"MLSD", listing_broadcast},
+    {"MLSD ", listing_broadcast},
 };
 const int ClientCommandCount = sizeof ClientCommandTable / sizeof ClientCommandTable[0];
 
@@ -71,6 +79,9 @@ const ServerReplyRow ServerReplyTable[] = {
     {200, "SITE MONTHDN", stats_merge},
     {200, "SITE STATINFO ", statinfo_merge},
     {211, "FEAT", feature_filter},
+    // The sites were asked with PASV for the client's EPSV.
+    {227, "EPSV", epsv_rewrite},
+    {227, "EPSV ", epsv_rewrite},
 };
 const int ServerReplyCount = sizeof ServerReplyTable / sizeof ServerReplyTable[0];
 
