@@ -1,0 +1,189 @@
+// EPSV and EPRT as the relay calls them, and a transfer outside the root
+// with bouncedata: client and sites on loopback control connections.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "ferrynet/core/config.h"
+#include "ferrynet/data/pasv_rewrite.h"
+#include "ferrynet/data/port_rewrite.h"
+#include "ferrynet/relay/command_handlers.h"
+#include "tests/data/data_test_support.h"
+
+using namespace data_test;
+
+namespace {
+
+struct ControlPair {
+  int far = -1;
+  int near = -1;
+  sockaddr_in far_addr{};
+  ControlPair() {
+    uint16_t port;
+    int l = listen_loopback(&port);
+    far = connect_loopback(port);
+    socklen_t len = sizeof far_addr;
+    near = ::accept(l, reinterpret_cast<sockaddr*>(&far_addr), &len);
+    ::close(l);
+  }
+  ~ControlPair() { ::close(far); }
+};
+
+class ModernHandlers : public testing::Test {
+ protected:
+  void SetUp() override {
+    ferrynet::Config& cfg = ferrynet::config();
+    cfg.sitecount = kSites;
+    cfg.ip = "127.0.0.1";
+    cfg.connip = "127.0.0.1";
+    cfg.bouncedata = 0;
+    client_.client_fd.reset(client_side_.near);
+    client_.client_addr = client_side_.far_addr;
+    client_.client_ip = "127.0.0.1";
+    for (int i = 0; i < kSites; ++i) client_.site_fd[i].reset(site_side_[i].near);
+    rb_->sites = kSites;
+  }
+  void TearDown() override {
+    ferrynet::config().sitecount = 0;
+    ferrynet::config().bouncedata = 0;
+  }
+  int command(int (*handler)(ferrynet::Client&, char*, ferrynet::RelayState&), std::string line) {
+    for (int& r : st_.no_reply) r = 0;  // as the relay sets it before a handler
+    return handler(client_, line.data(), st_);
+  }
+  void in_section(int site) {
+    std::strcpy(st_.cwd, "/VCD");
+    st_.current_site = site;
+  }
+  std::string to_client() { return read_all(client_side_.far, 300); }
+  std::string to_site(int i) { return read_all(site_side_[i].far, 300); }
+
+  static constexpr int kSites = 2;
+  LogCapture log_;
+  ControlPair client_side_;
+  ControlPair site_side_[kSites];
+  ferrynet::Client client_;
+  ferrynet::RelayState st_;
+  std::unique_ptr<ferrynet::ReplyBuffer> rb_ = std::make_unique<ferrynet::ReplyBuffer>();
+};
+
+TEST_F(ModernHandlers, EpsvAsksTheSitesWithPasvWhereTheDaemonCarriesTheData) {
+  EXPECT_EQ(command(ferrynet::epsv_command, "EPSV\r"), ferrynet::kCommandHandled);
+  EXPECT_EQ(command(ferrynet::epsv_command, "EPSV 1\r"), ferrynet::kCommandHandled);
+  for (int i = 0; i < kSites; ++i) EXPECT_EQ(to_site(i), "PASV\r\nPASV\r\n");
+  EXPECT_EQ(st_.no_reply[0] + st_.no_reply[1], 0);
+
+  in_section(1);
+  EXPECT_EQ(command(ferrynet::epsv_command, "EPSV\r"), ferrynet::kCommandForward);
+  ferrynet::config().bouncedata = 1;
+  EXPECT_EQ(command(ferrynet::epsv_command, "EPSV\r"), ferrynet::kCommandHandled);
+  EXPECT_EQ(to_site(0), "");
+  EXPECT_EQ(to_site(1), "PASV\r\n");
+  EXPECT_EQ(st_.no_reply[0], 1);
+  EXPECT_EQ(st_.no_reply[1], 0);
+}
+
+TEST_F(ModernHandlers, EpsvAndEprtForOtherProtocolsAreRefusedWithoutTheSites) {
+  EXPECT_EQ(command(ferrynet::epsv_command, "EPSV 2\r"), ferrynet::kCommandHandled);
+  EXPECT_NE(command(ferrynet::eprt_rewrite, "EPRT |2|::1|5000|\r"), ferrynet::kCommandForward);
+  EXPECT_NE(command(ferrynet::eprt_rewrite, "EPRT |1|127.0.0.2|5000|\r"), ferrynet::kCommandForward);
+  EXPECT_EQ(to_client(),
+            "522 Network protocol not supported, use (1)\r\n522 Network protocol not supported, use (1)\r\n"
+            "504 EPRT must name your own address and a port from 1024 up.\r\n");
+  EXPECT_EQ(to_site(0) + to_site(1), "");
+  EXPECT_EQ(st_.no_reply[0] + st_.no_reply[1], kSites);
+  EXPECT_NE(log_.text().find("client supplied EPRT command in invalid format: EPRT |1|127.0.0.2|5000|\n"),
+            std::string::npos);
+}
+
+TEST_F(ModernHandlers, EprtAtTheRootGivesEverySiteAPortOfTheDaemon) {
+  uint16_t client_port;
+  int client_listener = listen_loopback(&client_port);
+  EXPECT_EQ(command(ferrynet::eprt_rewrite, "EPRT |1|127.0.0.1|" + std::to_string(client_port) + "|\r"),
+            ferrynet::kCommandHandled);
+  for (int i = 0; i < kSites; ++i) {
+    int q[4], hi, lo;
+    std::string line = to_site(i);
+    ASSERT_EQ(std::sscanf(line.c_str(), "PORT %d,%d,%d,%d,%d,%d\r\n", &q[0], &q[1], &q[2], &q[3], &hi, &lo), 6)
+        << line;
+  }
+  // The bounce connected to the client's port named in the EPRT.
+  EXPECT_TRUE(readable_within(client_listener, 5000));
+  ::close(client_listener);
+}
+
+TEST_F(ModernHandlers, EpsvRepliesAt227BecomeOne229NamingTheDaemon) {
+  uint16_t ports[kSites];
+  int listeners[kSites];
+  for (int i = 0; i < kSites; ++i) {
+    listeners[i] = listen_loopback(&ports[i]);
+    std::snprintf(rb_->slice[i], ferrynet::kSliceSize, "227 Entering Passive Mode (127,0,0,1,%d,%d).\r\n",
+                  ports[i] / 256, ports[i] % 256);
+  }
+  std::strcpy(st_.last_command, "EPSV");
+  EXPECT_EQ(ferrynet::epsv_rewrite(client_, *rb_, st_), ferrynet::kReplyDrop);
+  int port = 0;
+  std::string reply = to_client();
+  ASSERT_EQ(std::sscanf(reply.c_str(), "229 Entering Extended Passive Mode (|||%d|)\r\n", &port), 1) << reply;
+  for (int i = 0; i < kSites; ++i) EXPECT_NE(port, ports[i]);
+  int data = connect_loopback(static_cast<uint16_t>(port));
+  EXPECT_GE(data, 0);
+  for (int i = 0; i < kSites; ++i) {
+    EXPECT_TRUE(readable_within(listeners[i], 5000)) << "site " << i << " was not connected";
+    ::close(listeners[i]);
+  }
+  ::close(data);
+}
+
+TEST_F(ModernHandlers, BouncedataCarriesAFileOfTheCurrentSiteByteForByte) {
+  ferrynet::config().bouncedata = 1;
+  in_section(1);
+  uint16_t site_port;
+  int site_listener = listen_loopback(&site_port);
+  std::snprintf(rb_->slice[1], ferrynet::kSliceSize, "227 Entering Passive Mode (127,0,0,1,%d,%d).\r\n",
+                site_port / 256, site_port % 256);
+  std::strcpy(st_.last_command, "PASV");
+  EXPECT_EQ(ferrynet::pasv_rewrite(client_, *rb_, st_), ferrynet::kReplyDrop);
+  int q[4], hi, lo;
+  std::string reply = to_client();
+  ASSERT_EQ(std::sscanf(reply.c_str(), "227 Entering Passive Mode (%d,%d,%d,%d,%d,%d).", &q[0], &q[1], &q[2], &q[3],
+                        &hi, &lo),
+            6)
+      << reply;
+  EXPECT_NE(hi * 256 + lo, site_port);
+  int client_data = connect_loopback(static_cast<uint16_t>(hi * 256 + lo));
+  ASSERT_TRUE(readable_within(site_listener, 5000));
+  int site_data = ::accept(site_listener, nullptr, nullptr);
+  ::close(site_listener);
+
+  std::mt19937 gen(7);
+  std::string file(2 << 20, '\0');
+  for (char& ch : file) ch = static_cast<char>(gen());
+  file.replace(0, 10, "total 1\r\n\n");
+  std::thread site([&] {
+    send_in_pieces(site_data, file, 250000);
+    ::close(site_data);
+  });
+  std::string got = read_all(client_data);
+  site.join();
+  ::close(client_data);
+  EXPECT_TRUE(got == file) << got.size() << " of " << file.size() << " bytes";
+}
+
+TEST_F(ModernHandlers, WithoutBouncedataSectionsKeepTheSitesOwnData) {
+  in_section(1);
+  std::snprintf(rb_->slice[1], ferrynet::kSliceSize, "227 Entering Passive Mode (10,0,0,3,4,1).\r\n");
+  EXPECT_EQ(ferrynet::pasv_rewrite(client_, *rb_, st_), ferrynet::kReplyDrop);
+  EXPECT_EQ(ferrynet::epsv_rewrite(client_, *rb_, st_), ferrynet::kReplyForward);
+  EXPECT_EQ(command(ferrynet::eprt_rewrite, "EPRT |1|10.9.9.9|80|\r"), ferrynet::kCommandHandled);
+  EXPECT_EQ(to_client(), "227 Entering Passive Mode (10,0,0,3,4,1).\r\n");
+  EXPECT_EQ(to_site(1), "EPRT |1|10.9.9.9|80|\r\n");
+  EXPECT_EQ(to_site(0), "");
+}
+
+}  // namespace
