@@ -2,6 +2,7 @@
 // with bouncedata: client and sites on loopback control connections.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -61,6 +62,15 @@ class ModernHandlers : public testing::Test {
     st_.current_site = site;
   }
   std::string to_client() { return read_all(client_side_.far, 300); }
+  // A bounce thread outlives its test unless every leg has ended: wait until
+  // it has closed its sockets.
+  bool bounce_gone(int baseline) {
+    for (int waited = 0; waited < 10000; waited += 20) {
+      if (open_descriptor_count() <= baseline) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
   std::string to_site(int i) { return read_all(site_side_[i].far, 300); }
 
   static constexpr int kSites = 2;
@@ -102,22 +112,31 @@ TEST_F(ModernHandlers, EpsvAndEprtForOtherProtocolsAreRefusedWithoutTheSites) {
 }
 
 TEST_F(ModernHandlers, EprtAtTheRootGivesEverySiteAPortOfTheDaemon) {
+  const int baseline = open_descriptor_count();
   uint16_t client_port;
   int client_listener = listen_loopback(&client_port);
   EXPECT_EQ(command(ferrynet::eprt_rewrite, "EPRT |1|127.0.0.1|" + std::to_string(client_port) + "|\r"),
             ferrynet::kCommandHandled);
+  // The bounce connects to the client's port named in the EPRT first.
+  ASSERT_TRUE(readable_within(client_listener, 5000));
+  int client_data = ::accept(client_listener, nullptr, nullptr);
+  ::close(client_listener);
   for (int i = 0; i < kSites; ++i) {
     int q[4], hi, lo;
     std::string line = to_site(i);
     ASSERT_EQ(std::sscanf(line.c_str(), "PORT %d,%d,%d,%d,%d,%d\r\n", &q[0], &q[1], &q[2], &q[3], &hi, &lo), 6)
         << line;
+    EXPECT_EQ(q[0] * 1000 + q[3], 127001);
+    int site_data = connect_loopback(static_cast<uint16_t>(hi * 256 + lo));
+    EXPECT_GE(site_data, 0) << "site " << i;
+    ::close(site_data);
   }
-  // The bounce connected to the client's port named in the EPRT.
-  EXPECT_TRUE(readable_within(client_listener, 5000));
-  ::close(client_listener);
+  ::close(client_data);
+  EXPECT_TRUE(bounce_gone(baseline));
 }
 
 TEST_F(ModernHandlers, EpsvRepliesAt227BecomeOne229NamingTheDaemon) {
+  const int baseline = open_descriptor_count();
   uint16_t ports[kSites];
   int listeners[kSites];
   for (int i = 0; i < kSites; ++i) {
@@ -135,14 +154,17 @@ TEST_F(ModernHandlers, EpsvRepliesAt227BecomeOne229NamingTheDaemon) {
   EXPECT_GE(data, 0);
   for (int i = 0; i < kSites; ++i) {
     EXPECT_TRUE(readable_within(listeners[i], 5000)) << "site " << i << " was not connected";
+    ::close(::accept(listeners[i], nullptr, nullptr));
     ::close(listeners[i]);
   }
   ::close(data);
+  EXPECT_TRUE(bounce_gone(baseline));
 }
 
 TEST_F(ModernHandlers, BouncedataCarriesAFileOfTheCurrentSiteByteForByte) {
   ferrynet::config().bouncedata = 1;
   in_section(1);
+  const int baseline = open_descriptor_count();
   uint16_t site_port;
   int site_listener = listen_loopback(&site_port);
   std::snprintf(rb_->slice[1], ferrynet::kSliceSize, "227 Entering Passive Mode (127,0,0,1,%d,%d).\r\n",
@@ -173,6 +195,7 @@ TEST_F(ModernHandlers, BouncedataCarriesAFileOfTheCurrentSiteByteForByte) {
   site.join();
   ::close(client_data);
   EXPECT_TRUE(got == file) << got.size() << " of " << file.size() << " bytes";
+  EXPECT_TRUE(bounce_gone(baseline));
 }
 
 TEST_F(ModernHandlers, WithoutBouncedataSectionsKeepTheSitesOwnData) {
