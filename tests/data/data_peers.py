@@ -12,7 +12,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from ferry_harness import HOST, WAIT, login_script, wait_for  # noqa: E402,F401
+from ferry_harness import HOST, WAIT, PureFtpdSite, login_script, pure_ftpd_available, wait_for  # noqa: E402,F401
 
 
 def entry(name, end="\r\n", size=1234):
@@ -94,47 +94,6 @@ class ListingScript:
         except OSError:
             pass
         session.send("226 Directory send OK.\r\n")
-
-
-def pure_ftpd_available():
-    return os.geteuid() == 0 and shutil.which("pure-ftpd") and shutil.which("pure-pw")
-
-
-class PureFtpdSite:
-    """pure-ftpd in the foreground serving `root` to user/secret; stopped by its pid."""
-
-    def __init__(self, root):
-        self.dir = tempfile.mkdtemp(prefix="ferrypure-")
-        pw, pdb = os.path.join(self.dir, "pw.txt"), os.path.join(self.dir, "pw.pdb")
-        subprocess.run(["pure-pw", "useradd", "user", "-u", "nobody", "-d", root, "-f", pw, "-m", "-F", pdb],
-                       input=b"secret\nsecret\n", capture_output=True, check=True, timeout=WAIT)
-        with socket.socket() as s:
-            s.bind((HOST, 0))
-            self.port = s.getsockname()[1]
-        self.proc = subprocess.Popen(["pure-ftpd", "-S", "%s,%d" % (HOST, self.port), "-l", "puredb:" + pdb, "-E",
-                                      "-H", "-c", "200", "-C", "200"],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-        def up():
-            try:
-                with socket.create_connection((HOST, self.port), timeout=0.5) as c:
-                    return c.recv(3) == b"220"
-            except OSError:
-                return False
-
-        if not wait_for(up):
-            self.stop()
-            raise RuntimeError("pure-ftpd did not start")
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=WAIT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=WAIT)
-        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 def make_listing_trees(base, entries, sites=3):

@@ -10,7 +10,8 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from ferry_harness import WAIT, Daemon, wait_for  # noqa: E402,F401
+import ferry_harness  # noqa: E402
+from ferry_harness import WAIT, Daemon, pure_ftpd_available, wait_for  # noqa: E402,F401
 
 # The daemon stays on 127.0.0.1; a site on it would hide an address mistake.
 SITE_HOSTS = ("127.0.0.2", "127.0.0.3", "127.0.0.4")
@@ -42,46 +43,8 @@ class PyftpdSite:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-def pure_ftpd_available():
-    return os.geteuid() == 0 and shutil.which("pure-ftpd") and shutil.which("pure-pw")
-
-
-class PureFtpdSite:
-    """pure-ftpd in the foreground serving `root` on `host`; stopped by its pid."""
-
-    def __init__(self, host, root):
-        self.host, self.root = host, root
-        self.dir = tempfile.mkdtemp(prefix="ferrymodernpure-")
-        pw, pdb = os.path.join(self.dir, "pw.txt"), os.path.join(self.dir, "pw.pdb")
-        subprocess.run(["pure-pw", "useradd", "user", "-u", "nobody", "-d", root, "-f", pw, "-m", "-F", pdb],
-                       input=b"secret\nsecret\n", capture_output=True, check=True, timeout=WAIT)
-        with socket.socket() as s:
-            s.bind((host, 0))
-            self.port = s.getsockname()[1]
-        self.proc = subprocess.Popen(["pure-ftpd", "-S", "%s,%d" % (host, self.port), "-l", "puredb:" + pdb, "-E",
-                                      "-H", "-c", "50", "-C", "50"],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-        def up():
-            try:
-                with socket.create_connection((host, self.port), timeout=0.5) as c:
-                    return c.recv(3) == b"220"
-            except OSError:
-                return False
-
-        if not wait_for(up):
-            self.stop()
-            raise RuntimeError("pure-ftpd on %s did not start" % host)
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=WAIT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=WAIT)
-        shutil.rmtree(self.dir, ignore_errors=True)
+def PureFtpdSite(host, root):
+    return ferry_harness.PureFtpdSite(root, host=host, connections=50)
 
 
 def make_trees(base, entries, sites):

@@ -5,6 +5,7 @@ bounded and every process started here is stopped by its pid.
 """
 
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -381,3 +382,45 @@ class RealSite:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait(timeout=WAIT)
+
+
+def pure_ftpd_available():
+    return os.geteuid() == 0 and shutil.which("pure-ftpd") and shutil.which("pure-pw")
+
+
+class PureFtpdSite:
+    """pure-ftpd in the foreground serving `root` to user/secret on `host`; stopped by its pid."""
+
+    def __init__(self, root, host=HOST, connections=200):
+        self.host, self.root = host, root
+        self.dir = tempfile.mkdtemp(prefix="ferrypure-")
+        pw, pdb = os.path.join(self.dir, "pw.txt"), os.path.join(self.dir, "pw.pdb")
+        subprocess.run(["pure-pw", "useradd", "user", "-u", "nobody", "-d", root, "-f", pw, "-m", "-F", pdb],
+                       input=b"secret\nsecret\n", capture_output=True, check=True, timeout=WAIT)
+        with socket.socket() as s:
+            s.bind((host, 0))
+            self.port = s.getsockname()[1]
+        self.proc = subprocess.Popen(["pure-ftpd", "-S", "%s,%d" % (host, self.port), "-l", "puredb:" + pdb, "-E",
+                                      "-H", "-c", str(connections), "-C", str(connections)],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def up():
+            try:
+                with socket.create_connection((host, self.port), timeout=0.5) as c:
+                    return c.recv(3) == b"220"
+            except OSError:
+                return False
+
+        if not wait_for(up):
+            self.stop()
+            raise RuntimeError("pure-ftpd did not start")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=WAIT)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=WAIT)
+        shutil.rmtree(self.dir, ignore_errors=True)
