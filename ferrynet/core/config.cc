@@ -60,7 +60,10 @@ int parse_cycleip(const char* value, Config& cfg) {
 }
 
 int parse_cyclemode(const char* value, Config& cfg) {
-  cfg.cycleindex = -1;
+  {
+    MutexLock hold(cfg.cycle_lock);
+    cfg.cycleindex = -1;
+  }
   return parse_text(value, cfg.cyclemode);
 }
 

@@ -5,9 +5,10 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <mutex>
 #include <optional>
 #include <string>
+
+#include "ferrynet/core/mutex.h"
 
 namespace ferrynet {
 
@@ -44,14 +45,14 @@ struct Config {
   Text cycleip;
   Text cyclemode;
   // Moved by client threads; every choice of site addresses holds cycle_lock.
-  int32_t cycleindex = 0;
+  int32_t cycleindex GUARDED_BY(cycle_lock) = 0;
   int32_t sitecount = 0;
   pid_t pid = 0;
   Text pidfile;
   uint32_t speedglobal = 0;
   uint32_t speedglobalmeasure = 0;
 
-  std::mutex cycle_lock;
+  Mutex cycle_lock;
 };
 
 // The process-wide record: filled once at start-up, then read by every thread.

@@ -18,6 +18,8 @@ inline constexpr int kIdentPort = 113;
 inline constexpr int kIdentLineSize = 511;
 inline constexpr int kIdentUserMax = 255;
 inline constexpr int kReadLineByteWaitSeconds = 180;
+// A peer that takes none of a control line for this long is gone.
+inline constexpr int kControlWriteSeconds = 180;
 inline constexpr int kDataWaitSeconds = 180;     // each data connect and accept
 // Clients arriving in a burst (after a site restart, say) overflow a short
 // queue; their connections then look open to them but were never accepted.

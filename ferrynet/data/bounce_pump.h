@@ -5,17 +5,18 @@
 #include <mutex>
 #include <string>
 
+#include "ferrynet/core/connection.h"
 #include "ferrynet/data/listing_filter.h"
 #include "ferrynet/data/seen_names.h"
 
 namespace ferrynet {
 
 struct BouncePump {
-  int first_fd = -1;   // the site's end with PASV, the client's with PORT
-  int second_fd = -1;  // the other end
+  Connection* first = nullptr;   // the site's end with PASV, the client's with PORT
+  Connection* second = nullptr;  // the other end
   // The client's end is shared by every leg; writes to it hold this lock so
   // that lines of different sites meet only at line boundaries.
-  int shared_fd = -1;
+  Connection* shared = nullptr;
   std::mutex* shared_write_lock = nullptr;
   SeenNames* seen = nullptr;
   const std::atomic<int>* kind = nullptr;  // the ListingKind; none: a long listing
@@ -31,6 +32,6 @@ inline constexpr int kCopyNothingYet = 1 << 30;
 // read (or kCopyNothingYet); 0 at end of file, the unfinished last line passed
 // on; -1 after a read or write failure, already logged, errno kept.
 // `pending` is the leg's scratch line, reused from step to step.
-int copy_step(int src, int dst, ListingFilter& filter, std::mutex* dst_lock, std::string& pending);
+int copy_step(Connection& src, Connection& dst, ListingFilter& filter, std::mutex* dst_lock, std::string& pending);
 
 }  // namespace ferrynet

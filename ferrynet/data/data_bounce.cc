@@ -12,7 +12,7 @@
 #include "ferrynet/core/net.h"
 #include "ferrynet/data/bounce_pump.h"
 #include "ferrynet/data/byte_copy.h"
-#include "ferrynet/data/listing_kind.h"
+#include "ferrynet/session/listing_kind.h"
 #include "ferrynet/data/seen_names.h"
 
 namespace ferrynet {
@@ -80,36 +80,35 @@ void run_bounce(DataBounce& b) {
   const int accept_count = b.connect_to_sites ? 1 : n;
   SeenNames seen;
   std::mutex shared_write_lock;
-  Fd connected[kMaxSites];
-  Fd accepted[kMaxSites];
+  Connection connected[kMaxSites];
+  Connection accepted[kMaxSites];
 
   for (int j = 0; j < connect_count; ++j) {
-    sockaddr_in out{};
-    connected[j].reset(connect_timed(&out, b.hosts[j], b.ports[j], nullptr, 0, b.timeout_s));
-    if (!connected[j].valid()) {
+    ConnectOutcome out = connect_timed(b.hosts[j], b.ports[j], nullptr, 0, b.timeout_s);
+    if (!out.ok()) {
       log_line('e', "cannot bounce data connection from %s:%d to %s:%d, timeouted (%ds)\n", b.client_host,
                b.client_port, b.hosts[j], static_cast<int>(b.ports[j]), b.timeout_s);
       return;
     }
+    connected[j] = std::move(out.conn);
   }
   for (int i = 0; i < accept_count; ++i) {
-    sockaddr_in peer{};
-    int fd = accept_timed(b.listen_sockets[i].get(), &peer, b.timeout_s);
-    if (fd < 0) {
-      log_line('e', "error on data connection accept (%s)\n", std::strerror(errno));
+    AcceptOutcome in = b.listeners[i] ? b.listeners[i]->accept(b.timeout_s) : AcceptOutcome{};
+    if (in.status == AcceptStatus::kFailed) {
+      log_line('e', "error on data connection accept (%s)\n", std::strerror(in.error));
       return;
     }
-    if (fd == 0) {
+    if (in.status == AcceptStatus::kNothing) {
       log_line('e', "no data connection came to port %d within %ds\n", static_cast<int>(b.listen_ports[i]),
                b.timeout_s);
       return;
     }
-    accepted[i].reset(fd);
+    accepted[i] = std::move(in.conn);
   }
 
   if (b.byte_copy) {
     // One site, one client: no merge, so no pump thread either.
-    if (copy_bytes(connected[0].get(), accepted[0].get()) < 0)
+    if (copy_bytes(connected[0], accepted[0]) < 0)
       log_line('e', "system error on bounce connection (%s)\n", std::strerror(errno));
     return;
   }
@@ -117,12 +116,12 @@ void run_bounce(DataBounce& b) {
   BouncePump pumps[kMaxSites];
   pthread_t threads[kMaxSites];
   bool running[kMaxSites] = {};
-  const int client_end = b.connect_to_sites ? accepted[0].get() : connected[0].get();
+  Connection* client_end = b.connect_to_sites ? &accepted[0] : &connected[0];
   for (int i = 0; i < n; ++i) {
     BouncePump& p = pumps[i];
-    p.first_fd = b.connect_to_sites ? connected[i].get() : connected[0].get();
-    p.second_fd = b.connect_to_sites ? accepted[0].get() : accepted[i].get();
-    p.shared_fd = client_end;
+    p.first = b.connect_to_sites ? &connected[i] : &connected[0];
+    p.second = b.connect_to_sites ? &accepted[0] : &accepted[i];
+    p.shared = client_end;
     p.shared_write_lock = &shared_write_lock;
     p.seen = &seen;
     p.kind = b.listing_kind.get();

@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <memory>
 
-#include "ferrynet/core/fd.h"
 #include "ferrynet/core/limits.h"
+#include "ferrynet/core/net.h"
 #include "ferrynet/data/data_limits.h"
-#include "ferrynet/relay/client.h"
+#include "ferrynet/session/client.h"
 
 namespace ferrynet {
 
@@ -19,7 +19,7 @@ struct DataBounce {
   // 0: connect to the client's port, accept every site in site order.
   int connect_to_sites = 0;
   int sites = 0;  // N; one pump per site
-  Fd listen_sockets[kMaxSites];
+  std::unique_ptr<Listener> listeners[kMaxSites];
   uint16_t listen_ports[kMaxSites] = {};
   int listen_count = 0;
   const RelayState* owner = nullptr;  // who asked; the thread never touches it

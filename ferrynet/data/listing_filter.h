@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "ferrynet/data/data_limits.h"
-#include "ferrynet/data/listing_kind.h"
+#include "ferrynet/session/listing_kind.h"
 #include "ferrynet/data/seen_names.h"
 
 namespace ferrynet {

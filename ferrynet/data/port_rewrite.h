@@ -1,14 +1,11 @@
 #pragma once
-#include "ferrynet/relay/relay_types.h"
+#include "ferrynet/session/handler_types.h"
 
 namespace ferrynet {
-// A rewriter that could not set up the transfer; the client has been answered.
-inline constexpr int kRewriteFailed = -1;
-
 // Row "PORT ": at "/" gives every site a port of the daemon and bounces to
 // the client's; elsewhere passes the command to the current site, or with
 // `bouncedata` carries that site's transfer through a port of the daemon.
-int port_rewrite(Client& c, char* line, RelayState& st);
+CommandResult port_rewrite(Session& s, std::string_view line);
 // Row "EPRT ": as PORT for an IPv4 address; the sites are sent PORT.
-int eprt_rewrite(Client& c, char* line, RelayState& st);
+CommandResult eprt_rewrite(Session& s, std::string_view line);
 }  // namespace ferrynet

@@ -4,7 +4,7 @@
 #include "ferrynet/relay/command_handlers.h"
 #include "ferrynet/relay/feature_filter.h"
 #include "ferrynet/relay/login_handlers.h"
-#include "ferrynet/relay/relay_types.h"
+#include "ferrynet/relay/command_table.h"
 #include "ferrynet/relay/sections.h"
 #include "ferrynet/rewrite/reply_merge.h"
 

@@ -4,9 +4,7 @@
 
 #include <cstring>
 
-#include "ferrynet/core/config.h"
 #include "ferrynet/core/net.h"
-#include "ferrynet/relay/slice.h"
 
 namespace ferrynet {
 
@@ -39,40 +37,36 @@ bool hidden(const char* line, int len, bool at_root) {
 
 }  // namespace
 
-void filter_feature_lines(char* slice, bool at_root) {
-  int text = slice_text_length(slice);
-  int pos = line_length(slice, text);
-  if (pos <= 0 || is_final_line(slice, pos)) return;
-  while (pos < text) {
-    int len = line_length(slice + pos, text - pos);
-    if (len <= 0 || is_final_line(slice + pos, len)) return;
-    if (!hidden(slice + pos, len, at_root)) {
+void filter_feature_lines(Slice& slice, bool at_root) {
+  int pos = slice.line_length();
+  if (pos <= 0 || is_final_line(slice.data(), pos)) return;
+  while (pos < slice.size()) {
+    int len = line_length(slice.data() + pos, slice.size() - pos);
+    if (len <= 0 || is_final_line(slice.data() + pos, len)) return;
+    if (hidden(slice.data() + pos, len, at_root))
+      slice.erase(pos, len);
+    else
       pos += len;
-      continue;
-    }
-    std::memmove(slice + pos, slice + pos + len, kSliceSize - pos - len);
-    std::memset(slice + kSliceSize - len, 0, len);
-    text -= len;
   }
 }
 
-int feature_filter(Client&, ReplyBuffer& rb, RelayState& st) {
+ReplyResult feature_filter(Session& s, ReplyBuffer& rb) {
   // Called for the first line; the loop measures the slice again afterwards.
-  if (st.current_site >= 0 && st.current_site < rb.sites)
-    filter_feature_lines(rb.slice[st.current_site], std::strcmp(st.cwd, "/") == 0);
-  return kReplyForward;
+  const int site = s.current_site();
+  if (site >= 0 && site < s.site_count()) filter_feature_lines(rb.slice[site], s.at_root());
+  return ReplyResult::kForward;
 }
 
-int refuse_security(Client& c, char*, RelayState& st) {
-  send_line(c.client_fd.get(), "534 Protected connections are not available here; go on in plain text.\r\n");
-  for (int i = 0; i < config().sitecount; ++i) st.no_reply[i] = 1;
-  return kCommandHandled;
+CommandResult refuse_security(Session& s, std::string_view) {
+  s.reply("534 Protected connections are not available here; go on in plain text.\r\n");
+  s.await_no_site();
+  return CommandResult::kHandled;
 }
 
-int refuse_epsv_all(Client& c, char*, RelayState& st) {
-  send_line(c.client_fd.get(), "504 EPSV ALL is not supported here.\r\n");
-  for (int i = 0; i < config().sitecount; ++i) st.no_reply[i] = 1;
-  return kCommandHandled;
+CommandResult refuse_epsv_all(Session& s, std::string_view) {
+  s.reply("504 EPSV ALL is not supported here.\r\n");
+  s.await_no_site();
+  return CommandResult::kHandled;
 }
 
 }  // namespace ferrynet

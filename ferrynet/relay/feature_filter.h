@@ -1,20 +1,20 @@
 // Keeps clients from choosing what the relay cannot carry.
 #pragma once
 
-#include "ferrynet/relay/relay_types.h"
+#include "ferrynet/session/handler_types.h"
 
 namespace ferrynet {
 
 // 211 to "FEAT": the current site's list without the security features the
 // relay cannot pass on, and at "/" without the machine listings.
-int feature_filter(Client& c, ReplyBuffer& rb, RelayState& st);
+ReplyResult feature_filter(Session& s, ReplyBuffer& rb);
 // "AUTH ": a protected control connection could not be read by the relay.
-int refuse_security(Client& c, char* line, RelayState& st);
+CommandResult refuse_security(Session& s, std::string_view line);
 // "EPSV ALL": the daemon could no longer carry active transfers at "/".
-int refuse_epsv_all(Client& c, char* line, RelayState& st);
+CommandResult refuse_epsv_all(Session& s, std::string_view line);
 
 // Removes from `slice` the lines of its first reply (after the first line,
 // before the final one) that advertise a hidden feature; for tests.
-void filter_feature_lines(char* slice, bool at_root);
+void filter_feature_lines(Slice& slice, bool at_root);
 
 }  // namespace ferrynet

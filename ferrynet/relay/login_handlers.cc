@@ -5,7 +5,7 @@
 
 #include "ferrynet/core/config.h"
 #include "ferrynet/core/net.h"
-#include "ferrynet/relay/slice.h"
+#include "ferrynet/session/presence.h"
 
 namespace ferrynet {
 
@@ -30,22 +30,23 @@ int read_id(const char* line, int len) {
 
 }  // namespace
 
-int take_session_id(char* slice) {
-  const int text = slice_text_length(slice);
+int take_session_id(Slice& slice) {
+  const char* text = slice.data();
+  const int size = slice.size();
   // The login reply ends at the first line that begins "230 ", which is the
   // very first line when the site answered in one line.
   int pos = 0;
   int login_end = -1;
-  while (pos < text) {
-    int len = line_length(slice + pos, text - pos);
+  while (pos < size) {
+    int len = line_length(text + pos, size - pos);
     if (len <= 0) return -1;
-    if (len >= 4 && std::strncmp(slice + pos, "230 ", 4) == 0) {
+    if (len >= 4 && std::strncmp(text + pos, "230 ", 4) == 0) {
       login_end = pos + len;
       break;
     }
     pos += len;
   }
-  if (login_end < 0 || login_end >= text) return -1;
+  if (login_end < 0 || login_end >= size) return -1;
 
   // The answer runs to its own final line; only the usual two-line answer
   // carries an id (a refusal is one line).
@@ -53,11 +54,11 @@ int take_session_id(char* slice) {
   int lines = 0;
   int first_len = 0;
   bool complete = false;
-  while (answer_end < text) {
-    int len = line_length(slice + answer_end, text - answer_end);
+  while (answer_end < size) {
+    int len = line_length(text + answer_end, size - answer_end);
     if (len <= 0) break;
     if (lines == 0) first_len = len;
-    const bool final_line = is_final_line(slice + answer_end, len);
+    const bool final_line = is_final_line(text + answer_end, len);
     answer_end += len;
     ++lines;
     if (final_line) {
@@ -66,33 +67,32 @@ int take_session_id(char* slice) {
     }
   }
   if (!complete) return -1;
-  const int id = lines == 2 ? read_id(slice + login_end, first_len - 1) : -1;
-  std::memmove(slice + login_end, slice + answer_end, kSliceSize - answer_end);
-  std::memset(slice + kSliceSize - (answer_end - login_end), 0, answer_end - login_end);
+  const int id = lines == 2 ? read_id(text + login_end, first_len - 1) : -1;
+  slice.erase(login_end, answer_end - login_end);
   return id;
 }
 
-int login_step(Client& c, ReplyBuffer&, RelayState& st) {
-  const int n = config().sitecount;
-  for (int i = 0; i < n; ++i) send_line(c.site_fd[i].get(), "SITE SHOWPID\r\n");
-  std::strcpy(st.last_command, kLoginMark);
-  return kReplyAnswered;
+ReplyResult login_step(Session& s, ReplyBuffer&) {
+  for (int i = 0; i < s.site_count(); ++i) s.send_site(i, "SITE SHOWPID\r\n");
+  std::strcpy(s.state().last_command, kLoginMark);
+  return ReplyResult::kAnswered;
 }
 
-int login_completion(Client&, ReplyBuffer& rb, RelayState& st) {
+ReplyResult login_completion(Session& s, ReplyBuffer& rb) {
+  RelayState& st = s.state();
   int ids[kMaxSites];
-  for (int i = 0; i < rb.sites && i < kMaxSites; ++i)
-    ids[i] = st.no_reply[i] == 0 ? take_session_id(rb.slice[i]) : -1;
+  for (int i = 0; i < s.site_count(); ++i) ids[i] = s.awaits(i) ? take_session_id(rb.slice[i]) : -1;
   std::strcpy(st.last_command, kLoginDone);
-  presence_set_ids(st.presence, ids, rb.sites);
+  presence_set_ids(st.presence, ids, s.site_count());
   presence_insert(st.presence);
-  return kReplyForward;
+  return ReplyResult::kForward;
 }
 
-int directory_confirmed(Client&, ReplyBuffer&, RelayState& st) {
+ReplyResult directory_confirmed(Session& s, ReplyBuffer&) {
+  RelayState& st = s.state();
   std::memcpy(st.cwd, st.new_dir, sizeof st.cwd);
   st.cwd[sizeof st.cwd - 1] = '\0';
-  return kReplyForward;
+  return ReplyResult::kForward;
 }
 
 }  // namespace ferrynet

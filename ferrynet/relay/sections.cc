@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "ferrynet/core/config.h"
-#include "ferrynet/core/net.h"
 
 namespace ferrynet {
 
@@ -67,14 +66,14 @@ bool resolve(char* cwd, size_t cwd_size, char* arg, size_t size) {
   return copy_out(normalised(joined), arg, size);
 }
 
-int section_shortcut(Client& c, char* line, RelayState& st) {
-  const int n = config().sitecount;
+CommandResult section_shortcut(Session& s, std::string_view line) {
+  RelayState& st = s.state();
+  const int n = s.site_count();
   bool fits = true;
   if (strncasecmp(st.last_command, "CDUP", 4) == 0) {
     std::strcpy(st.new_dir, "..");
   } else {
-    size_t len = std::strlen(line);
-    std::string_view arg = len > 4 ? std::string_view(line + 4, len - 4) : std::string_view();
+    std::string_view arg = line.size() > 4 ? line.substr(4) : std::string_view();
     // Lines normally end in CR; one that came with a bare LF keeps its last character.
     if (!arg.empty() && arg.back() == '\r') arg.remove_suffix(1);
     fits = copy_out(std::string(arg), st.new_dir, sizeof st.new_dir);
@@ -84,34 +83,35 @@ int section_shortcut(Client& c, char* line, RelayState& st) {
   if (!fits) st.new_dir[0] = '\0';
 
   if (fits && std::strcmp(st.new_dir, "/") == 0) {
-    for (int i = 0; i < n; ++i) {
-      st.no_reply[i] = 0;
-      send_line(c.site_fd[i].get(), "%s\n", line);
-    }
-    return kCommandHandled;
+    for (int i = 0; i < n; ++i) s.relay_line(i, line);
+    s.await_every_site();
+    return CommandResult::kHandled;
   }
 
-  int site = -1;
-  if (fits) {
-    std::string_view top(st.new_dir + 1);
-    top = top.substr(0, top.find('/'));
-    for (int k = 0; k < SectionCount; ++k)
-      // Rows for a site this client is not connected to name no section here.
-      if (SectionTable[k].site < n && top.size() == std::strlen(SectionTable[k].name) &&
-          strncasecmp(top.data(), SectionTable[k].name, top.size()) == 0)
-        site = SectionTable[k].site;
-  }
+  const int site = fits ? section_site(st.new_dir, n) : -1;
   if (site < 0) {
-    send_line(c.client_fd.get(), "%s\n", kNoSuchSection);
+    s.reply_line("%s\n", kNoSuchSection);
     // Nothing was sent, so no site owes an answer.
-    for (int i = 0; i < n; ++i) st.no_reply[i] = 1;
-    return kCommandHandled;
+    s.await_no_site();
+    return CommandResult::kHandled;
   }
-  for (int i = 0; i < n; ++i) st.no_reply[i] = 1;
-  st.no_reply[site] = 0;
   st.current_site = site;
-  send_line(c.site_fd[site].get(), "%s\n", line);
-  return kCommandHandled;
+  s.relay_line(site, line);
+  s.await_only(site);
+  return CommandResult::kHandled;
+}
+
+int section_site(const char* absolute_path, int sites) {
+  if (absolute_path == nullptr || absolute_path[0] != '/') return -1;
+  std::string_view top(absolute_path + 1);
+  top = top.substr(0, top.find('/'));
+  int site = -1;
+  for (int k = 0; k < SectionCount; ++k)
+    // Rows for a site this client is not connected to name no section here.
+    if (SectionTable[k].site < sites && top.size() == std::strlen(SectionTable[k].name) &&
+        strncasecmp(top.data(), SectionTable[k].name, top.size()) == 0)
+      site = SectionTable[k].site;
+  return site;
 }
 
 }  // namespace ferrynet

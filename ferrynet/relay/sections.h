@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "ferrynet/relay/relay_types.h"
+#include "ferrynet/session/handler_types.h"
 
 namespace ferrynet {
 
@@ -16,7 +16,10 @@ extern const SectionRow SectionTable[];
 extern const int SectionCount;
 
 // The row "CWD " and "CDUP" handler; always handled.
-int section_shortcut(Client& c, char* line, RelayState& st);
+CommandResult section_shortcut(Session& s, std::string_view line);
+
+// The site holding the section an absolute path leads into, or -1.
+int section_site(const char* absolute_path, int sites);
 
 // Rewrites `path` in place; false (path unchanged) when the result would not fit `size`.
 bool normalise(char* path, size_t size);

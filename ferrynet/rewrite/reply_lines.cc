@@ -5,11 +5,10 @@
 
 #include "ferrynet/core/limits.h"
 #include "ferrynet/core/net.h"
-#include "ferrynet/relay/slice.h"
 
 namespace ferrynet {
 
-SliceLines::SliceLines(const char* slice) : text_(slice), size_(slice_text_length(slice)) { measure(); }
+SliceLines::SliceLines(std::string_view text) : text_(text.data()), size_(static_cast<int>(text.size())) { measure(); }
 
 void SliceLines::measure() { len_ = over_ || pos_ >= size_ ? -1 : line_length(text_ + pos_, size_ - pos_); }
 
@@ -96,10 +95,10 @@ size_t scan_int(std::string_view s, int base, int32_t* out) {
   return i;
 }
 
-void ReplyWriter::send(std::string_view text) {
+void ReplyWriter::raw(std::string_view text) {
   // After a final line the client takes anything more for the start of the next reply.
   if (text.empty() || ended_) return;
-  send_all(fd_, text.data(), text.size());
+  to_.reply(text);
   if (text.back() != '\n') {
     ended_ = false;
     return;
@@ -117,11 +116,11 @@ void ReplyWriter::line(std::string_view text) {
   out.reserve(text.size() + 1);
   out.append(text);
   out.push_back('\n');
-  send(out);
+  raw(out);
 }
 
 void ReplyWriter::end_reply() {
-  if (!ended_) send(kCommandSuccessful);
+  if (!ended_) raw(kCommandSuccessful);
 }
 
 }  // namespace ferrynet

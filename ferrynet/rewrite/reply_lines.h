@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "ferrynet/session/session.h"
+
 namespace ferrynet {
 
 // The complete lines of one site's reply, read in place: from the slice's
@@ -15,7 +17,7 @@ namespace ferrynet {
 class SliceLines {
  public:
   SliceLines() = default;  // no lines
-  explicit SliceLines(const char* slice);
+  explicit SliceLines(std::string_view text);
   bool has_line() const { return len_ > 0; }
   // The current line without its LF (a CR before it stays).
   std::string_view line() const;
@@ -53,9 +55,9 @@ int32_t clamp32(int64_t v);
 // so none loses its line end; nothing goes out after the reply's final line.
 class ReplyWriter {
  public:
-  explicit ReplyWriter(int fd) : fd_(fd) {}
+  explicit ReplyWriter(Session& to) : to_(to) {}
   // Sends `text`, which carries its own line end.
-  void send(std::string_view text);
+  void raw(std::string_view text);
   // Sends `text` followed by LF.
   void line(std::string_view text);
   // A merge of odd site text may run out before a final line was sent; the
@@ -63,7 +65,7 @@ class ReplyWriter {
   void end_reply();
 
  private:
-  int fd_;
+  Session& to_;
   bool ended_ = false;
 };
 

@@ -1,10 +1,10 @@
 // The merges of the sites' who-lists and statistics into one reply.
 #pragma once
-#include "ferrynet/relay/relay_types.h"
+#include "ferrynet/session/handler_types.h"
 
 namespace ferrynet {
-int who_merge(Client& c, ReplyBuffer& rb, RelayState& st);       // 200 after "SITE WHO"
-int sswho_merge(Client& c, ReplyBuffer& rb, RelayState& st);     // 200 after "SITE SSWHO"
-int stats_merge(Client& c, ReplyBuffer& rb, RelayState& st);     // 200 after the six tops
-int statinfo_merge(Client& c, ReplyBuffer& rb, RelayState& st);  // 200 after "SITE STATINFO "
+ReplyResult who_merge(Session& s, ReplyBuffer& rb);   // 200 after "SITE WHO"
+ReplyResult sswho_merge(Session& s, ReplyBuffer& rb);   // 200 after "SITE SSWHO"
+ReplyResult stats_merge(Session& s, ReplyBuffer& rb);   // 200 after the six tops
+ReplyResult statinfo_merge(Session& s, ReplyBuffer& rb);  // 200 after "SITE STATINFO "
 }  // namespace ferrynet

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "ferrynet/relay/client.h"
-#include "ferrynet/relay/slice.h"
+#include "ferrynet/core/net.h"
+#include "ferrynet/session/presence.h"
 #include "ferrynet/rewrite/reply_lines.h"
 #include "ferrynet/rewrite/reply_merge.h"
 
@@ -15,8 +15,9 @@ namespace {
 constexpr std::string_view kIdMarker = "-||-";
 constexpr std::string_view kClosingPrefix = "200 ";
 
-void pass_session_lines(int site, char* slice, ReplyWriter& out) {
-  const int text = slice_text_length(slice);
+void pass_session_lines(int site, Slice& from, ReplyWriter& out) {
+  const char* slice = from.data();
+  const int text = from.size();
   int pos = 0;
   while (pos < text) {
     int len = line_length(slice + pos, text - pos);
@@ -32,17 +33,17 @@ void pass_session_lines(int site, char* slice, ReplyWriter& out) {
     }
     out.line(content);
   }
-  std::memset(slice, 0, text);
+  from.clear();
 }
 
 }  // namespace
 
-int sswho_merge(Client& c, ReplyBuffer& rb, RelayState&) {
-  ReplyWriter out(c.client_fd.get());
-  const int n = rb.sites < 0 ? 0 : rb.sites > kMaxSites ? kMaxSites : rb.sites;
+ReplyResult sswho_merge(Session& s, ReplyBuffer& rb) {
+  ReplyWriter out(s);
+  const int n = s.site_count();
   for (int i = 0; i < n; ++i) pass_session_lines(i, rb.slice[i], out);
-  out.send(kCommandSuccessful);
-  return kReplyAnswered;
+  out.raw(kCommandSuccessful);
+  return ReplyResult::kAnswered;
 }
 
 }  // namespace ferrynet

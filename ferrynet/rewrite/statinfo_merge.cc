@@ -5,8 +5,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ferrynet/relay/client.h"
-#include "ferrynet/relay/slice.h"
 #include "ferrynet/rewrite/reply_lines.h"
 #include "ferrynet/rewrite/reply_merge.h"
 
@@ -40,14 +38,14 @@ StatinfoEntry split_data_line(std::string_view content) {
 
 }  // namespace
 
-int statinfo_merge(Client& c, ReplyBuffer& rb, RelayState&) {
-  ReplyWriter out(c.client_fd.get());
-  const int n = rb.sites < 0 ? 0 : rb.sites > kMaxSites ? kMaxSites : rb.sites;
+ReplyResult statinfo_merge(Session& s, ReplyBuffer& rb) {
+  ReplyWriter out(s);
+  const int n = s.site_count();
   std::vector<StatinfoEntry> entries;
   std::unordered_map<std::string_view, size_t> by_key;  // first entry of each key
   int consumed[kMaxSites] = {};
   for (int i = 0; i < n; ++i) {
-    SliceLines l(rb.slice[i]);
+    SliceLines l(rb.slice[i].text());
     // The site's closing line stays for the relay to drop.
     for (; l.has_line() && !is_reply_end(l.line()); l.next()) {
       StatinfoEntry e = split_data_line(l.content());
@@ -69,9 +67,9 @@ int statinfo_merge(Client& c, ReplyBuffer& rb, RelayState&) {
     line.append(std::to_string(clamp32(e.count)));
     out.line(line);
   }
-  out.send(kClosing);
-  for (int i = 0; i < n; ++i) slice_drop(rb.slice[i], consumed[i]);
-  return kReplyDrop;
+  out.raw(kClosing);
+  for (int i = 0; i < n; ++i) rb.slice[i].drop_front(consumed[i]);
+  return ReplyResult::kDrop;
 }
 
 }  // namespace ferrynet

@@ -7,7 +7,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ferrynet/relay/client.h"
 #include "ferrynet/rewrite/reply_lines.h"
 #include "ferrynet/rewrite/reply_merge.h"
 
@@ -84,11 +83,11 @@ std::string rank_line(int rank, const StatEntry& e) {
 
 }  // namespace
 
-int stats_merge(Client& c, ReplyBuffer& rb, RelayState& st) {
-  ReplyWriter out(c.client_fd.get());
-  const int n = rb.sites < 0 ? 0 : rb.sites > kMaxSites ? kMaxSites : rb.sites;
+ReplyResult stats_merge(Session& s, ReplyBuffer& rb) {
+  ReplyWriter out(s);
+  const int n = s.site_count();
   SliceLines lines[kMaxSites];
-  for (int i = 0; i < n; ++i) lines[i] = SliceLines(rb.slice[i]);
+  for (int i = 0; i < n; ++i) lines[i] = SliceLines(rb.slice[i].text());
 
   // Headers: site 0's are shown, the others' skipped.
   for (int i = 0; i < n; ++i)
@@ -113,12 +112,12 @@ int stats_merge(Client& c, ReplyBuffer& rb, RelayState& st) {
   }
   for (size_t k = 0; k < entries.size(); ++k) out.line(rank_line(static_cast<int>(k + 1), entries[k]));
 
-  const int closing_site = st.current_site >= 0 && st.current_site < n ? st.current_site : 0;
+  const int closing_site = s.current_site() >= 0 && s.current_site() < n ? s.current_site() : 0;
   if (n > 0)
     for (SliceLines& l = lines[closing_site]; l.has_line(); l.next()) out.line(l.line());
   out.end_reply();
-  for (int i = 0; i < n; ++i) std::memset(rb.slice[i], 0, sizeof rb.slice[i]);
-  return kReplyDrop;
+  for (int i = 0; i < n; ++i) rb.slice[i].clear();
+  return ReplyResult::kDrop;
 }
 
 }  // namespace ferrynet

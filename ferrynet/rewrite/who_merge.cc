@@ -4,8 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "ferrynet/relay/client.h"
-#include "ferrynet/relay/slice.h"
+#include "ferrynet/session/presence.h"
 #include "ferrynet/rewrite/reply_lines.h"
 #include "ferrynet/rewrite/reply_merge.h"
 #include "ferrynet/rewrite/speed_totals.h"
@@ -30,9 +29,9 @@ constexpr const char kUsersOnline[] =
 
 class WhoMerge {
  public:
-  WhoMerge(Client& c, ReplyBuffer& rb) : rb_(rb), out_(c.client_fd.get()) {
-    n_ = rb.sites < 0 ? 0 : rb.sites > kMaxSites ? kMaxSites : rb.sites;
-    for (int i = 0; i < n_; ++i) lines_[i] = SliceLines(rb.slice[i]);
+  WhoMerge(Session& s, ReplyBuffer& rb) : rb_(rb), out_(s) {
+    n_ = s.site_count();
+    for (int i = 0; i < n_; ++i) lines_[i] = SliceLines(rb.slice[i].text());
   }
 
   void run() {
@@ -45,7 +44,7 @@ class WhoMerge {
         while (lines_[i].has_line()) lines_[i].next();
     }
     out_.end_reply();
-    for (int i = 0; i < n_; ++i) slice_drop(rb_.slice[i], lines_[i].consumed());
+    for (int i = 0; i < n_; ++i) rb_.slice[i].drop_front(lines_[i].consumed());
   }
 
  private:
@@ -141,9 +140,9 @@ class WhoMerge {
 
 }  // namespace
 
-int who_merge(Client& c, ReplyBuffer& rb, RelayState&) {
-  WhoMerge(c, rb).run();
-  return kReplyAnswered;
+ReplyResult who_merge(Session& s, ReplyBuffer& rb) {
+  WhoMerge(s, rb).run();
+  return ReplyResult::kAnswered;
 }
 
 }  // namespace ferrynet

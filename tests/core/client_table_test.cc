@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "ferrynet/core/net.h"
-#include "ferrynet/relay/client.h"
+#include "ferrynet/session/client_table.h"
+#include "ferrynet/session/presence.h"
 #include "tests/core/core_test_support.h"
 
 using ferrynet::Client;
@@ -43,9 +44,9 @@ TEST(ClientTable, RemoveClosesEverySocketAndEmptiesTheTable) {
   auto [s0, s0peer] = stream_pair();
   {
     std::lock_guard<std::mutex> hold(c->lock);
-    c->client_fd = std::move(cfd);
-    c->site_fd[0] = std::move(s0);
-    c->site_fd[1].reset(-1);  // a failed second site
+    c->client_conn = ferrynet::Connection(std::move(cfd));
+    c->site_conn[0] = ferrynet::Connection(std::move(s0));
+    c->site_conn[1].close();  // a failed second site
     c->client_ip = "127.0.0.1";
     c->ident_user = "someone";
   }
@@ -65,7 +66,7 @@ TEST(ClientTable, ClientNotInTheTableIsLeftAlone) {
   std::shared_ptr<Client> stranger = other.add();
   std::shared_ptr<Client> mine = table.add();
   auto [cfd, peer] = stream_pair();
-  stranger->client_fd = std::move(cfd);
+  stranger->client_conn = ferrynet::Connection(std::move(cfd));
   table.remove(stranger);
   table.end_one(stranger);
   EXPECT_EQ(table.count(), 1);
@@ -90,14 +91,14 @@ TEST(ClientTable, EndAllWakesEveryWaitingClientAtOnce) {
     auto [sfd, speer] = stream_pair();
     peers.push_back(std::move(peer));
     peers.push_back(std::move(speer));
-    c->client_fd = std::move(cfd);
-    c->site_fd[0] = std::move(sfd);
+    c->client_conn = ferrynet::Connection(std::move(cfd));
+    c->site_conn[0] = ferrynet::Connection(std::move(sfd));
     // Like the relay loop: a long wait on the client and its site, under the client's lock.
     threads.emplace_back([c, &woke] {
       std::lock_guard<std::mutex> hold(c->lock);
-      int fds[2] = {c->client_fd.get(), c->site_fd[0].get()};
+      ferrynet::Connection* const conns[2] = {&c->client_conn, &c->site_conn[0]};
       bool ready[2] = {};
-      ferrynet::wait_any_readable(fds, 2, 30000, ready);
+      ferrynet::wait_any_readable(conns, 2, 30000, ready);
       if (ready[0] && c->ended.load()) ++woke;
     });
   }
@@ -131,7 +132,7 @@ TEST(ClientTable, ConcurrentAddsAndRemovesKeepCountAndDescriptors) {
         auto [fa, pa] = stream_pair();
         {
           std::lock_guard<std::mutex> hold(a->lock);
-          a->client_fd = std::move(fa);
+          a->client_conn = ferrynet::Connection(std::move(fa));
         }
         table.remove(b);
         table.remove(a);
@@ -151,14 +152,13 @@ TEST(ClientTable, EndAllRacingWithClientsThatRemoveThemselves) {
   for (int i = 0; i < kClients; ++i) {
     std::shared_ptr<Client> c = table.add();
     auto [cfd, peer] = stream_pair();
-    c->client_fd = std::move(cfd);
+    c->client_conn = ferrynet::Connection(std::move(cfd));
     threads.emplace_back([&table, c, i, peer = std::move(peer)]() mutable {
       if (i % 2) {
         std::this_thread::yield();
         table.remove(c);  // a session ending while shutdown runs
       } else {
-        pollfd p{c->client_fd.get(), POLLIN, 0};
-        ::poll(&p, 1, 10000);
+        c->client_conn.wait_readable(10);
       }
       peer.reset();
     });

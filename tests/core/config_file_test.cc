@@ -176,7 +176,10 @@ TEST(ConfigValues, CycleipCountsBlankSeparatedEntries) {
 TEST(ConfigValues, CyclemodeResetsThePosition) {
   Outcome o = read_text("cyclemode l\n");
   ASSERT_EQ(o.rc, 0);
-  EXPECT_EQ(o.cfg->cycleindex, -1);
+  {
+    ferrynet::MutexLock hold(o.cfg->cycle_lock);
+    EXPECT_EQ(o.cfg->cycleindex, -1);
+  }
   EXPECT_EQ(o.cfg->cyclemode, "l");
 }
 

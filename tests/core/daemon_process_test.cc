@@ -190,13 +190,9 @@ TEST_F(DaemonProcess, ForegroundWritesOwnPidAndEchoesEveryLine) {
   EXPECT_TRUE(file_has(pidfile, std::to_string(d.pid())));
   EXPECT_EQ(read_file(pidfile), std::to_string(d.pid())) << "no line end";
 
-  sockaddr_in peer{};
-  ferrynet::Fd client(ferrynet::connect_timed(&peer, "127.0.0.1", port, nullptr, 0, 5));
+  ferrynet::Connection client = ferrynet::connect_timed("127.0.0.1", port, nullptr, 0, 5).conn;
   ASSERT_TRUE(client.valid());
-  sockaddr_in mine{};
-  socklen_t len = sizeof mine;
-  getsockname(client.get(), reinterpret_cast<sockaddr*>(&mine), &len);
-  std::string hello = "new client from 127.0.0.1 port " + std::to_string(ntohs(mine.sin_port)) + "\n";
+  std::string hello = "new client from 127.0.0.1 port " + std::to_string(client.local()->port()) + "\n";
   EXPECT_NE(d.out(5, hello).find(hello), std::string::npos) << d.out();
   EXPECT_TRUE(log_has(hello));
   EXPECT_EQ(d.wait_exit(0.2), -1) << "still serving";
@@ -214,8 +210,7 @@ TEST_F(DaemonProcess, ForkWritesTheChildsPidAndLaterLinesStayOffStandardOutput) 
   std::string bound = "bound to 127.0.0.1, port " + std::to_string(port) + "\n";
   EXPECT_EQ(starter.out(2, bound), kBanner + "ferrynet activated.\nusing 127.0.0.1 to bind to\n" + bound);
 
-  sockaddr_in peer{};
-  ferrynet::Fd client(ferrynet::connect_timed(&peer, "127.0.0.1", port, nullptr, 0, 5));
+  ferrynet::Connection client = ferrynet::connect_timed("127.0.0.1", port, nullptr, 0, 5).conn;
   ASSERT_TRUE(client.valid());
   EXPECT_TRUE(log_has("new client from 127.0.0.1"));
   EXPECT_EQ(starter.out(0.3).find("new client"), std::string::npos);

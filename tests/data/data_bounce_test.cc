@@ -30,7 +30,7 @@ std::unique_ptr<DataBounce> bounce_record(int connect_to_sites, int sites) {
   for (int i = 0; i < b->listen_count; ++i) {
     auto l = ferrynet::create_listener("127.0.0.1", 0);
     b->listen_ports[i] = l->port;
-    b->listen_sockets[i] = std::move(l->fd);
+    b->listeners[i] = std::move(l);
   }
   std::snprintf(b->client_host, sizeof b->client_host, "127.0.0.1");
   b->client_port = 5555;

@@ -41,15 +41,14 @@ class RewriteTest : public testing::Test {
     cfg.sitecount = kSites;
     cfg.ip = "127.0.0.1";
     cfg.connip = "127.0.0.1";
-    client_.client_fd.reset(client_side_.near);
-    client_.client_addr = client_side_.far_addr;
+    client_.client_conn = ferrynet::Connection(ferrynet::Fd(client_side_.near));
+    client_.client_addr = ferrynet::Address::ipv4(client_side_.far_addr.sin_addr.s_addr, ntohs(client_side_.far_addr.sin_port));
     client_.client_ip = "127.0.0.1";
-    for (int i = 0; i < kSites; ++i) client_.site_fd[i].reset(site_side_[i].near);
-    rb_->sites = kSites;
+    for (int i = 0; i < kSites; ++i) client_.site_conn[i] = ferrynet::Connection(ferrynet::Fd(site_side_[i].near));
   }
   void TearDown() override { ferrynet::config().sitecount = 0; }
-  void put(int site, const std::string& text) { std::snprintf(rb_->slice[site], ferrynet::kSliceSize, "%s", text.c_str()); }
-  int port_command(std::string line) { return ferrynet::port_rewrite(client_, line.data(), st_); }
+  void put(int site, const std::string& text) { rb_->slice[site].assign(text); }
+  ferrynet::CommandResult port_command(std::string line) { return ferrynet::port_rewrite(session_, line); }
   std::string to_client() { return read_all(client_side_.far, 300); }
   std::string to_site(int i) { return read_all(site_side_[i].far, 300); }
 
@@ -59,6 +58,7 @@ class RewriteTest : public testing::Test {
   ControlPair site_side_[kSites];
   Client client_;
   RelayState st_;
+  ferrynet::Session session_{client_, st_, kSites};
   std::unique_ptr<ReplyBuffer> rb_ = std::make_unique<ReplyBuffer>();
 };
 
@@ -73,7 +73,7 @@ TEST_F(RewriteTest, PasvOutsideRootPassesTheCurrentSitesLineAsReceived) {
   st_.current_site = 1;
   put(0, "227 Entering Passive Mode (9,9,9,9,9,9).\r\n");
   put(1, "227 Entering Passive Mode (10,0,0,2,3,10).\r\n");
-  EXPECT_EQ(ferrynet::pasv_rewrite(client_, *rb_, st_), ferrynet::kReplyDrop);
+  EXPECT_EQ(ferrynet::pasv_rewrite(session_, *rb_), ferrynet::ReplyResult::kDrop);
   EXPECT_EQ(to_client(), "227 Entering Passive Mode (10,0,0,2,3,10).\r\n");
 }
 
@@ -89,7 +89,7 @@ TEST_F(RewriteTest, PasvAtRootAnnouncesOnePortOfTheDaemonThatMergesTheSites) {
              std::to_string(s0.port() % 256) + ").\r\n");
   put(1, std::string("227 ok (") + "127,0,0,1," + std::to_string(s1.port() / 256) + "," +
              std::to_string(s1.port() % 256) + ")\r\n");
-  EXPECT_EQ(ferrynet::pasv_rewrite(client_, *rb_, st_), ferrynet::kReplyDrop);
+  EXPECT_EQ(ferrynet::pasv_rewrite(session_, *rb_), ferrynet::ReplyResult::kDrop);
   std::string reply = to_client();
   uint16_t port = announced_port(reply, "227 Entering Passive Mode (%d,%d,%d,%d,%d,%d).\n");
   ASSERT_NE(port, 0) << reply;
@@ -107,7 +107,7 @@ TEST_F(RewriteTest, MalformedPasvReplyIsLoggedAndTheClientHearsAnAnswer) {
   const int before = open_descriptor_count();
   put(0, "227 Entering Passive Mode (127,0,0,1,4,1).\r\n");
   put(1, "227 (127,0,0,1,4,1)\r\n");
-  EXPECT_EQ(ferrynet::pasv_rewrite(client_, *rb_, st_), ferrynet::kReplyFailed);
+  EXPECT_EQ(ferrynet::pasv_rewrite(session_, *rb_), ferrynet::ReplyResult::kFailed);
   EXPECT_EQ(to_client(), "425 Cannot open a data connection.\r\n");
   EXPECT_EQ(log_.text(), "PASV reply from server in wrong syntax: 227 (127,0,0,1,4,1)\n");
   EXPECT_EQ(open_descriptor_count(), before);
@@ -116,11 +116,11 @@ TEST_F(RewriteTest, MalformedPasvReplyIsLoggedAndTheClientHearsAnAnswer) {
 TEST_F(RewriteTest, PortOutsideRootGoesUnchangedToTheCurrentSiteWhichAloneAnswers) {
   std::strcpy(st_.cwd, "/GAMES");
   st_.current_site = 1;
-  EXPECT_EQ(port_command("port 10,0,0,9,1,1\r"), ferrynet::kCommandHandled);
+  EXPECT_EQ(port_command("port 10,0,0,9,1,1\r"), ferrynet::CommandResult::kHandled);
   EXPECT_EQ(to_site(1), "port 10,0,0,9,1,1\r\n");
   EXPECT_EQ(to_site(0), "");
-  EXPECT_EQ(st_.no_reply[0], 1);
-  EXPECT_EQ(st_.no_reply[1], 0);
+  EXPECT_FALSE(st_.awaited[0]);
+  EXPECT_TRUE(st_.awaited[1]);
 }
 
 TEST_F(RewriteTest, PortAtRootThatDoesNotReadOrNamesAnotherHostIsRefused) {
@@ -136,10 +136,10 @@ TEST_F(RewriteTest, PortAtRootThatDoesNotReadOrNamesAnotherHostIsRefused) {
   };
   std::string want_log;
   for (const auto& k : cases) {
-    st_.no_reply[0] = st_.no_reply[1] = 0;
-    EXPECT_EQ(port_command(k.line), ferrynet::kRewriteFailed) << k.line;
+    session_.await_every_site();
+    EXPECT_EQ(port_command(k.line), ferrynet::CommandResult::kHandled) << k.line;
     EXPECT_EQ(to_client(), k.reply) << k.line;
-    EXPECT_EQ(st_.no_reply[0] + st_.no_reply[1], 2) << "no site may be awaited";
+    EXPECT_EQ(st_.awaited[0] + st_.awaited[1], 0) << "no site may be awaited";
     std::string shown(k.line);
     want_log += "client supplied PORT command in invalid format: " + shown.substr(0, shown.size() - 1) + "\n";
   }
@@ -153,7 +153,7 @@ TEST_F(RewriteTest, PortAtRootGivesEverySiteItsOwnPortOnceTheBounceRuns) {
   int client_listen = listen_loopback(&client_data);
   EXPECT_EQ(port_command("PORT 127,0,0,1," + std::to_string(client_data / 256) + "," +
                          std::to_string(client_data % 256) + "\r"),
-            ferrynet::kCommandHandled);
+            ferrynet::CommandResult::kHandled);
   EXPECT_EQ(to_client(), "");
   std::string lines[kSites] = {to_site(0), to_site(1)};
   uint16_t ports[kSites];

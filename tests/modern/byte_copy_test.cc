@@ -30,6 +30,12 @@ struct Pair {
   }
 };
 
+// The copy over connections of its own to the two sockets.
+long long copy(int a, int b) {
+  ferrynet::Connection ca(ferrynet::Fd(::dup(a))), cb(ferrynet::Fd(::dup(b)));
+  return ferrynet::copy_bytes(ca, cb);
+}
+
 TEST(CopyBytes, CarriesLargeBinaryDataUnchangedEachWay) {
   // Lines, CR LF, NULs and "total" at the start: nothing may be filtered.
   const std::string down = "total 5\r\n" + std::string("\0\r\n\n\r", 5) + random_bytes(3 << 20, 1);
@@ -39,7 +45,7 @@ TEST(CopyBytes, CarriesLargeBinaryDataUnchangedEachWay) {
     const std::string& body = upload ? up : down;
     int from = upload ? client.fd[0] : site.fd[0];
     int to = upload ? site.fd[0] : client.fd[0];
-    auto copied = std::async(std::launch::async, [&] { return ferrynet::copy_bytes(site.fd[1], client.fd[1]); });
+    auto copied = std::async(std::launch::async, [&] { return copy(site.fd[1], client.fd[1]); });
     std::thread writer([&] {
       data_test::send_in_pieces(from, body, 100000);
       ::shutdown(from, SHUT_WR);
@@ -56,14 +62,14 @@ TEST(CopyBytes, EndsAtAPeerThatLeftAndReportsAFailedWrite) {
     Pair site, client;
     ::close(client.fd[0]);
     client.fd[0] = -1;
-    EXPECT_EQ(ferrynet::copy_bytes(site.fd[1], client.fd[1]), 0);
+    EXPECT_EQ(copy(site.fd[1], client.fd[1]), 0);
   }
   // A client that reads no more but has not closed: the copy's write fails.
   Pair site, client;
   ::shutdown(client.fd[0], SHUT_RD);
   data_test::LogCapture log;
   std::thread writer([&] { data_test::send_in_pieces(site.fd[0], random_bytes(1 << 20, 3), 65536); });
-  EXPECT_EQ(ferrynet::copy_bytes(site.fd[1], client.fd[1]), -1);
+  EXPECT_EQ(copy(site.fd[1], client.fd[1]), -1);
   ::shutdown(site.fd[1], SHUT_RDWR);
   writer.join();
   EXPECT_NE(log.text().find("unexpected write() error occured in data bounce routine"), std::string::npos);

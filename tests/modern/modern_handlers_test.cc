@@ -2,6 +2,8 @@
 // with bouncedata: client and sites on loopback control connections.
 #include <gtest/gtest.h>
 
+#include <cstdarg>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +21,16 @@
 using namespace data_test;
 
 namespace {
+
+void put_formatted(ferrynet::Slice& slice, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void put_formatted(ferrynet::Slice& slice, const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  slice.assign(text);
+}
 
 struct ControlPair {
   int far = -1;
@@ -43,19 +55,18 @@ class ModernHandlers : public testing::Test {
     cfg.ip = "127.0.0.1";
     cfg.connip = "127.0.0.1";
     cfg.bouncedata = 0;
-    client_.client_fd.reset(client_side_.near);
-    client_.client_addr = client_side_.far_addr;
+    client_.client_conn = ferrynet::Connection(ferrynet::Fd(client_side_.near));
+    client_.client_addr = ferrynet::Address::ipv4(client_side_.far_addr.sin_addr.s_addr, ntohs(client_side_.far_addr.sin_port));
     client_.client_ip = "127.0.0.1";
-    for (int i = 0; i < kSites; ++i) client_.site_fd[i].reset(site_side_[i].near);
-    rb_->sites = kSites;
+    for (int i = 0; i < kSites; ++i) client_.site_conn[i] = ferrynet::Connection(ferrynet::Fd(site_side_[i].near));
   }
   void TearDown() override {
     ferrynet::config().sitecount = 0;
     ferrynet::config().bouncedata = 0;
   }
-  int command(int (*handler)(ferrynet::Client&, char*, ferrynet::RelayState&), std::string line) {
-    for (int& r : st_.no_reply) r = 0;  // as the relay sets it before a handler
-    return handler(client_, line.data(), st_);
+  ferrynet::CommandResult command(ferrynet::CommandHandler handler, std::string line) {
+    session_.await_every_site();  // as the relay sets it before a handler
+    return handler(session_, line);
   }
   void in_section(int site) {
     std::strcpy(st_.cwd, "/VCD");
@@ -79,34 +90,35 @@ class ModernHandlers : public testing::Test {
   ControlPair site_side_[kSites];
   ferrynet::Client client_;
   ferrynet::RelayState st_;
+  ferrynet::Session session_{client_, st_, kSites};
   std::unique_ptr<ferrynet::ReplyBuffer> rb_ = std::make_unique<ferrynet::ReplyBuffer>();
 };
 
 TEST_F(ModernHandlers, EpsvAsksTheSitesWithPasvWhereTheDaemonCarriesTheData) {
-  EXPECT_EQ(command(ferrynet::epsv_command, "EPSV\r"), ferrynet::kCommandHandled);
-  EXPECT_EQ(command(ferrynet::epsv_command, "EPSV 1\r"), ferrynet::kCommandHandled);
+  EXPECT_EQ(command(ferrynet::epsv_command, "EPSV\r"), ferrynet::CommandResult::kHandled);
+  EXPECT_EQ(command(ferrynet::epsv_command, "EPSV 1\r"), ferrynet::CommandResult::kHandled);
   for (int i = 0; i < kSites; ++i) EXPECT_EQ(to_site(i), "PASV\r\nPASV\r\n");
-  EXPECT_EQ(st_.no_reply[0] + st_.no_reply[1], 0);
+  EXPECT_EQ(st_.awaited[0] + st_.awaited[1], 2);
 
   in_section(1);
-  EXPECT_EQ(command(ferrynet::epsv_command, "EPSV\r"), ferrynet::kCommandForward);
+  EXPECT_EQ(command(ferrynet::epsv_command, "EPSV\r"), ferrynet::CommandResult::kForward);
   ferrynet::config().bouncedata = 1;
-  EXPECT_EQ(command(ferrynet::epsv_command, "EPSV\r"), ferrynet::kCommandHandled);
+  EXPECT_EQ(command(ferrynet::epsv_command, "EPSV\r"), ferrynet::CommandResult::kHandled);
   EXPECT_EQ(to_site(0), "");
   EXPECT_EQ(to_site(1), "PASV\r\n");
-  EXPECT_EQ(st_.no_reply[0], 1);
-  EXPECT_EQ(st_.no_reply[1], 0);
+  EXPECT_FALSE(st_.awaited[0]);
+  EXPECT_TRUE(st_.awaited[1]);
 }
 
 TEST_F(ModernHandlers, EpsvAndEprtForOtherProtocolsAreRefusedWithoutTheSites) {
-  EXPECT_EQ(command(ferrynet::epsv_command, "EPSV 2\r"), ferrynet::kCommandHandled);
-  EXPECT_NE(command(ferrynet::eprt_rewrite, "EPRT |2|::1|5000|\r"), ferrynet::kCommandForward);
-  EXPECT_NE(command(ferrynet::eprt_rewrite, "EPRT |1|127.0.0.2|5000|\r"), ferrynet::kCommandForward);
+  EXPECT_EQ(command(ferrynet::epsv_command, "EPSV 2\r"), ferrynet::CommandResult::kHandled);
+  EXPECT_NE(command(ferrynet::eprt_rewrite, "EPRT |2|::1|5000|\r"), ferrynet::CommandResult::kForward);
+  EXPECT_NE(command(ferrynet::eprt_rewrite, "EPRT |1|127.0.0.2|5000|\r"), ferrynet::CommandResult::kForward);
   EXPECT_EQ(to_client(),
             "522 Network protocol not supported, use (1)\r\n522 Network protocol not supported, use (1)\r\n"
             "504 EPRT must name your own address and a port from 1024 up.\r\n");
   EXPECT_EQ(to_site(0) + to_site(1), "");
-  EXPECT_EQ(st_.no_reply[0] + st_.no_reply[1], kSites);
+  EXPECT_EQ(st_.awaited[0] + st_.awaited[1], 0);
   EXPECT_NE(log_.text().find("client supplied EPRT command in invalid format: EPRT |1|127.0.0.2|5000|\n"),
             std::string::npos);
 }
@@ -116,7 +128,7 @@ TEST_F(ModernHandlers, EprtAtTheRootGivesEverySiteAPortOfTheDaemon) {
   uint16_t client_port;
   int client_listener = listen_loopback(&client_port);
   EXPECT_EQ(command(ferrynet::eprt_rewrite, "EPRT |1|127.0.0.1|" + std::to_string(client_port) + "|\r"),
-            ferrynet::kCommandHandled);
+            ferrynet::CommandResult::kHandled);
   // The bounce connects to the client's port named in the EPRT first.
   ASSERT_TRUE(readable_within(client_listener, 5000));
   int client_data = ::accept(client_listener, nullptr, nullptr);
@@ -141,11 +153,11 @@ TEST_F(ModernHandlers, EpsvRepliesAt227BecomeOne229NamingTheDaemon) {
   int listeners[kSites];
   for (int i = 0; i < kSites; ++i) {
     listeners[i] = listen_loopback(&ports[i]);
-    std::snprintf(rb_->slice[i], ferrynet::kSliceSize, "227 Entering Passive Mode (127,0,0,1,%d,%d).\r\n",
+    put_formatted(rb_->slice[i], "227 Entering Passive Mode (127,0,0,1,%d,%d).\r\n",
                   ports[i] / 256, ports[i] % 256);
   }
   std::strcpy(st_.last_command, "EPSV");
-  EXPECT_EQ(ferrynet::epsv_rewrite(client_, *rb_, st_), ferrynet::kReplyDrop);
+  EXPECT_EQ(ferrynet::epsv_rewrite(session_, *rb_), ferrynet::ReplyResult::kDrop);
   int port = 0;
   std::string reply = to_client();
   ASSERT_EQ(std::sscanf(reply.c_str(), "229 Entering Extended Passive Mode (|||%d|)\r\n", &port), 1) << reply;
@@ -167,10 +179,10 @@ TEST_F(ModernHandlers, BouncedataCarriesAFileOfTheCurrentSiteByteForByte) {
   const int baseline = open_descriptor_count();
   uint16_t site_port;
   int site_listener = listen_loopback(&site_port);
-  std::snprintf(rb_->slice[1], ferrynet::kSliceSize, "227 Entering Passive Mode (127,0,0,1,%d,%d).\r\n",
+  put_formatted(rb_->slice[1], "227 Entering Passive Mode (127,0,0,1,%d,%d).\r\n",
                 site_port / 256, site_port % 256);
   std::strcpy(st_.last_command, "PASV");
-  EXPECT_EQ(ferrynet::pasv_rewrite(client_, *rb_, st_), ferrynet::kReplyDrop);
+  EXPECT_EQ(ferrynet::pasv_rewrite(session_, *rb_), ferrynet::ReplyResult::kDrop);
   int q[4], hi, lo;
   std::string reply = to_client();
   ASSERT_EQ(std::sscanf(reply.c_str(), "227 Entering Passive Mode (%d,%d,%d,%d,%d,%d).", &q[0], &q[1], &q[2], &q[3],
@@ -200,10 +212,10 @@ TEST_F(ModernHandlers, BouncedataCarriesAFileOfTheCurrentSiteByteForByte) {
 
 TEST_F(ModernHandlers, WithoutBouncedataSectionsKeepTheSitesOwnData) {
   in_section(1);
-  std::snprintf(rb_->slice[1], ferrynet::kSliceSize, "227 Entering Passive Mode (10,0,0,3,4,1).\r\n");
-  EXPECT_EQ(ferrynet::pasv_rewrite(client_, *rb_, st_), ferrynet::kReplyDrop);
-  EXPECT_EQ(ferrynet::epsv_rewrite(client_, *rb_, st_), ferrynet::kReplyForward);
-  EXPECT_EQ(command(ferrynet::eprt_rewrite, "EPRT |1|10.9.9.9|80|\r"), ferrynet::kCommandHandled);
+  put_formatted(rb_->slice[1], "227 Entering Passive Mode (10,0,0,3,4,1).\r\n");
+  EXPECT_EQ(ferrynet::pasv_rewrite(session_, *rb_), ferrynet::ReplyResult::kDrop);
+  EXPECT_EQ(ferrynet::epsv_rewrite(session_, *rb_), ferrynet::ReplyResult::kForward);
+  EXPECT_EQ(command(ferrynet::eprt_rewrite, "EPRT |1|10.9.9.9|80|\r"), ferrynet::CommandResult::kHandled);
   EXPECT_EQ(to_client(), "227 Entering Passive Mode (10,0,0,3,4,1).\r\n");
   EXPECT_EQ(to_site(1), "EPRT |1|10.9.9.9|80|\r\n");
   EXPECT_EQ(to_site(0), "");

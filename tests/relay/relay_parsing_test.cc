@@ -9,7 +9,6 @@
 #include "ferrynet/relay/login_handlers.h"
 #include "ferrynet/relay/relay_loop.h"
 #include "ferrynet/relay/sections.h"
-#include "ferrynet/relay/slice.h"
 
 namespace ferrynet {
 namespace {
@@ -54,57 +53,57 @@ TEST(Paths, TargetsThatDoNotFitAreRefused) {
   EXPECT_EQ(std::string(arg), std::string(100, 'e'));  // left as it was
 }
 
-struct Slice {
-  char text[kSliceSize] = {};
-  explicit Slice(const char* s) { std::strncpy(text, s, sizeof text - 1); }
+struct TestSlice {
+  Slice s;
+  explicit TestSlice(const char* text) { s.assign(text); }
 };
 
 TEST(SessionIds, TwoLineAnswerGivesIdAndDisappears) {
-  Slice s("230-Welcome\r\n230 In.\r\n200- 412\r\n200 Command Successful.\r\n");
-  EXPECT_EQ(take_session_id(s.text), 412);
-  EXPECT_STREQ(s.text, "230-Welcome\r\n230 In.\r\n");
-  Slice hex("230 In.\r\n200- 0x1f\r\n200 ok\r\n");
-  EXPECT_EQ(take_session_id(hex.text), 31);
-  Slice oct("230 In.\r\n200- 017\r\n200 ok\r\n");
-  EXPECT_EQ(take_session_id(oct.text), 15);
+  TestSlice s("230-Welcome\r\n230 In.\r\n200- 412\r\n200 Command Successful.\r\n");
+  EXPECT_EQ(take_session_id(s.s), 412);
+  EXPECT_EQ(s.s.text(), "230-Welcome\r\n230 In.\r\n");
+  TestSlice hex("230 In.\r\n200- 0x1f\r\n200 ok\r\n");
+  EXPECT_EQ(take_session_id(hex.s), 31);
+  TestSlice oct("230 In.\r\n200- 017\r\n200 ok\r\n");
+  EXPECT_EQ(take_session_id(oct.s), 15);
 }
 
 TEST(SessionIds, OtherAnswersAreRemovedWithoutAnId) {
-  Slice refused("230 In.\r\n500 Unknown command.\r\n");
-  EXPECT_EQ(take_session_id(refused.text), -1);
-  EXPECT_STREQ(refused.text, "230 In.\r\n");
-  Slice three("230 In.\r\n200-a 1\r\n200-b 2\r\n200 ok\r\n");
-  EXPECT_EQ(take_session_id(three.text), -1);
-  EXPECT_STREQ(three.text, "230 In.\r\n");
-  Slice unreadable("230 In.\r\n200-PID: 9\r\n200 ok\r\n");
-  EXPECT_EQ(take_session_id(unreadable.text), -1);
-  EXPECT_STREQ(unreadable.text, "230 In.\r\n");
+  TestSlice refused("230 In.\r\n500 Unknown command.\r\n");
+  EXPECT_EQ(take_session_id(refused.s), -1);
+  EXPECT_EQ(refused.s.text(), "230 In.\r\n");
+  TestSlice three("230 In.\r\n200-a 1\r\n200-b 2\r\n200 ok\r\n");
+  EXPECT_EQ(take_session_id(three.s), -1);
+  EXPECT_EQ(three.s.text(), "230 In.\r\n");
+  TestSlice unreadable("230 In.\r\n200-PID: 9\r\n200 ok\r\n");
+  EXPECT_EQ(take_session_id(unreadable.s), -1);
+  EXPECT_EQ(unreadable.s.text(), "230 In.\r\n");
 }
 
 TEST(SessionIds, MissingOrUnfinishedAnswersLeaveTheSlice) {
-  Slice none("230 In.\r\n");
-  EXPECT_EQ(take_session_id(none.text), -1);
-  EXPECT_STREQ(none.text, "230 In.\r\n");
-  Slice partial("230 In.\r\n200- 5\r\n");
-  EXPECT_EQ(take_session_id(partial.text), -1);
-  EXPECT_STREQ(partial.text, "230 In.\r\n200- 5\r\n");
-  Slice no_login("530 No.\r\n");
-  EXPECT_EQ(take_session_id(no_login.text), -1);
+  TestSlice none("230 In.\r\n");
+  EXPECT_EQ(take_session_id(none.s), -1);
+  EXPECT_EQ(none.s.text(), "230 In.\r\n");
+  TestSlice partial("230 In.\r\n200- 5\r\n");
+  EXPECT_EQ(take_session_id(partial.s), -1);
+  EXPECT_EQ(partial.s.text(), "230 In.\r\n200- 5\r\n");
+  TestSlice no_login("530 No.\r\n");
+  EXPECT_EQ(take_session_id(no_login.s), -1);
   // A full slice without any line end stays inside its bounds.
-  Slice full("");
-  std::memset(full.text, '2', kSliceSize - 1);
-  EXPECT_EQ(take_session_id(full.text), -1);
+  TestSlice full("");
+  full.s.assign(std::string(kSliceSize - 1, '2'));
+  EXPECT_EQ(take_session_id(full.s), -1);
 }
 
 TEST(Features, HiddenLinesRemovedOthersKept) {
-  Slice s("211-Features:\r\n AUTH TLS\r\n MLST size*;\r\n SIZE\r\n TLS\r\n PBSZ\r\n211 End\r\nleft");
-  filter_feature_lines(s.text, false);
-  EXPECT_STREQ(s.text, "211-Features:\r\n MLST size*;\r\n SIZE\r\n211 End\r\nleft");
-  filter_feature_lines(s.text, true);
-  EXPECT_STREQ(s.text, "211-Features:\r\n SIZE\r\n211 End\r\nleft");
-  Slice single("211 No features.\r\n");
-  filter_feature_lines(single.text, true);
-  EXPECT_STREQ(single.text, "211 No features.\r\n");
+  TestSlice s("211-Features:\r\n AUTH TLS\r\n MLST size*;\r\n SIZE\r\n TLS\r\n PBSZ\r\n211 End\r\nleft");
+  filter_feature_lines(s.s, false);
+  EXPECT_EQ(s.s.text(), "211-Features:\r\n MLST size*;\r\n SIZE\r\n211 End\r\nleft");
+  filter_feature_lines(s.s, true);
+  EXPECT_EQ(s.s.text(), "211-Features:\r\n SIZE\r\n211 End\r\nleft");
+  TestSlice single("211 No features.\r\n");
+  filter_feature_lines(single.s, true);
+  EXPECT_EQ(single.s.text(), "211 No features.\r\n");
 }
 
 TEST(Tables, PrefixAndWholeNamesIgnoreCase) {
@@ -127,11 +126,11 @@ TEST(Tables, PrefixAndWholeNamesIgnoreCase) {
 }
 
 TEST(Replies, CompleteWhenTheLastLineIsFinal) {
-  EXPECT_TRUE(slice_ends_in_complete_reply("230-a\r\n230 b\r\n"));
-  EXPECT_FALSE(slice_ends_in_complete_reply("230-a\r\n230 b"));
-  EXPECT_FALSE(slice_ends_in_complete_reply("230-a\r\n"));
-  EXPECT_FALSE(slice_ends_in_complete_reply(""));
-  EXPECT_TRUE(slice_ends_in_complete_reply("200 ok\n"));
+  EXPECT_TRUE(TestSlice("230-a\r\n230 b\r\n").s.ends_in_complete_reply());
+  EXPECT_FALSE(TestSlice("230-a\r\n230 b").s.ends_in_complete_reply());
+  EXPECT_FALSE(TestSlice("230-a\r\n").s.ends_in_complete_reply());
+  EXPECT_FALSE(TestSlice("").s.ends_in_complete_reply());
+  EXPECT_TRUE(TestSlice("200 ok\n").s.ends_in_complete_reply());
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "ferrynet/core/limits.h"
-#include "ferrynet/relay/relay_types.h"
+#include "ferrynet/session/handler_types.h"
 #include "tests/rewrite/rewrite_test_support.h"
 
 namespace rewrite_fuzz {
@@ -26,10 +26,10 @@ inline void check(bool ok) {
   if (!ok) std::abort();
 }
 
-inline int run_merge(ferrynet::ReplyHandler handler, int want_result, const uint8_t* data, size_t size) {
+inline int run_merge(ferrynet::ReplyHandler handler, ferrynet::ReplyResult want_result, const uint8_t* data, size_t size) {
   if (size < 6) return 0;
-  static ferrynet::ReplyBuffer rb;  // 48 KiB: kept off the stack
-  rb = ferrynet::ReplyBuffer();
+  static rewrite_test::Replies rb;  // 48 KiB: kept off the stack
+  rb = rewrite_test::Replies();
   rb.sites = 1 + data[0] % 3;
   const int current = (data[0] / 3) % 4;
   ferrynet::PresenceEntry* me = nullptr;
@@ -43,7 +43,7 @@ inline int run_merge(ferrynet::ReplyHandler handler, int want_result, const uint
   for (int i = 0; i < rb.sites && pos <= size; ++i) {
     const uint8_t* end = static_cast<const uint8_t*>(std::memchr(data + pos, 0, size - pos));
     size_t len = (end ? static_cast<size_t>(end - data) : size) - pos;
-    std::memcpy(rb.slice[i], data + pos, len < ferrynet::kSliceSize - 1 ? len : ferrynet::kSliceSize - 1);
+    rb.slice[i].assign(std::string_view(reinterpret_cast<const char*>(data) + pos, len));
     pos += len + 1;
   }
   auto run = rewrite_test::run_on(handler, rb, current);
@@ -55,7 +55,7 @@ inline int run_merge(ferrynet::ReplyHandler handler, int want_result, const uint
     check(run.lines[k].back() == '\n');
     check(is_final(run.lines[k]) == (k + 1 == run.lines.size()));
   }
-  for (int i = 0; i < ferrynet::kMaxSites; ++i) check(rb.slice[i][ferrynet::kSliceSize - 1] == '\0');
+  for (int i = 0; i < ferrynet::kMaxSites; ++i) check(rb.slice[i].size() <= ferrynet::Slice::kCapacity);
   return 0;
 }
 

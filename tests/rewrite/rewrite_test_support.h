@@ -11,13 +11,14 @@
 #include <vector>
 
 #include "ferrynet/core/limits.h"
-#include "ferrynet/relay/client.h"
-#include "ferrynet/relay/relay_types.h"
+#include "ferrynet/session/client.h"
+#include "ferrynet/session/presence.h"
+#include "ferrynet/session/handler_types.h"
 
 namespace rewrite_test {
 
 struct MergeRun {
-  int result = 0;
+  ferrynet::ReplyResult result = ferrynet::ReplyResult::kForward;
   std::string output;  // every byte the client received
   std::vector<std::string> lines;  // the output split after each LF
 };
@@ -34,21 +35,25 @@ inline std::vector<std::string> split_lines(const std::string& s) {
   return out;
 }
 
+// The sites' replies and how many sites there are.
+struct Replies : ferrynet::ReplyBuffer {
+  int sites = 0;
+};
+
 // Fills the slices with the sites' texts (cut to what a slice holds).
-inline void fill(ferrynet::ReplyBuffer& rb, const std::vector<std::string>& sites) {
-  rb = ferrynet::ReplyBuffer();
+inline void fill(Replies& rb, const std::vector<std::string>& sites) {
+  rb = Replies();
   rb.sites = static_cast<int>(sites.size());
-  for (size_t i = 0; i < sites.size() && i < ferrynet::kMaxSites; ++i)
-    std::memcpy(rb.slice[i], sites[i].data(), std::min<size_t>(sites[i].size(), ferrynet::kSliceSize - 1));
+  for (size_t i = 0; i < sites.size() && i < ferrynet::kMaxSites; ++i) rb.slice[i].assign(sites[i]);
 }
 
 // Runs `handler` on `rb` as it stands; the slices are left as the handler left them.
-inline MergeRun run_on(ferrynet::ReplyHandler handler, ferrynet::ReplyBuffer& rb, int current_site = 0) {
+inline MergeRun run_on(ferrynet::ReplyHandler handler, Replies& rb, int current_site = 0) {
   int sv[2];
   MergeRun run;
   if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return run;
   ferrynet::Client c;
-  c.client_fd.reset(sv[0]);
+  c.client_conn = ferrynet::Connection(ferrynet::Fd(sv[0]));
   std::thread reader([&run, fd = sv[1]] {
     char buf[4096];
     ssize_t n;
@@ -56,8 +61,9 @@ inline MergeRun run_on(ferrynet::ReplyHandler handler, ferrynet::ReplyBuffer& rb
   });
   ferrynet::RelayState st;
   st.current_site = current_site;
-  run.result = handler(c, rb, st);
-  ::shutdown(sv[0], SHUT_WR);
+  ferrynet::Session s(c, st, rb.sites);
+  run.result = handler(s, rb);
+  c.client_conn.shutdown_write();
   reader.join();
   ::close(sv[1]);
   run.lines = split_lines(run.output);

@@ -3,7 +3,6 @@
 
 #include <string>
 
-#include "ferrynet/relay/slice.h"
 #include "ferrynet/rewrite/reply_merge.h"
 #include "tests/rewrite/rewrite_test_support.h"
 
@@ -13,12 +12,12 @@ using rewrite_test::fill;
 using rewrite_test::LoggedIn;
 using rewrite_test::run_on;
 
-ferrynet::ReplyBuffer rb;
+rewrite_test::Replies rb;
 
 TEST(SswhoMerge, SitesWithOnlyTheirClosingLineGiveOnlyTheDaemonsLine) {
   fill(rb, {"200 ok\r\n", "200 fine\r\n", "200 yes\r\n"});
   auto run = run_on(ferrynet::sswho_merge, rb);
-  EXPECT_EQ(run.result, ferrynet::kReplyAnswered);
+  EXPECT_EQ(run.result, ferrynet::ReplyResult::kAnswered);
   EXPECT_EQ(run.output, "200 Command Successful.\r\n");
 }
 
@@ -32,7 +31,7 @@ TEST(SswhoMerge, LinesComeInSiteOrderWithMarkerAndIdCutOff) {
             "200-  carol  /mp3  \n"
             "200- dave \n"
             "200 Command Successful.\r\n");
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(ferrynet::slice_text_length(rb.slice[i]), 0) << "slice " << i;
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(rb.slice[i].size(), 0) << "slice " << i;
 }
 
 TEST(SswhoMerge, DaemonsOwnSessionIsHiddenOnlyOnTheSitesItIsNotShownOn) {
@@ -61,7 +60,7 @@ TEST(SswhoMerge, SliceWithoutClosingLineIsWalkedToItsEnd) {
   fill(rb, {"200- a -||-1\r\n200- b -||-2\r\n200- tail without LF -||-3", "200 x\r\n"});
   auto run = run_on(ferrynet::sswho_merge, rb);
   EXPECT_EQ(run.output, "200- a \n200- b \n200- tail without LF \n200 Command Successful.\r\n");
-  EXPECT_EQ(ferrynet::slice_text_length(rb.slice[0]), 0);
+  EXPECT_EQ(rb.slice[0].size(), 0);
 }
 
 }  // namespace

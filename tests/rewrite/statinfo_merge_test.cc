@@ -11,15 +11,15 @@ namespace {
 using rewrite_test::fill;
 using rewrite_test::run_on;
 
-ferrynet::ReplyBuffer rb;
+rewrite_test::Replies rb;
 const std::string kEnd = "200 Command Successful.\n";
 
 TEST(StatinfoMerge, OneSiteComesBackWithPlainCountsAndTheDaemonsClosingLine) {
   fill(rb, {"200-a,b,x,0012\r\n200-c,d,y,7 files\r\n200 STATINFO done\r\n"});
   auto run = run_on(ferrynet::statinfo_merge, rb);
-  EXPECT_EQ(run.result, ferrynet::kReplyDrop);
+  EXPECT_EQ(run.result, ferrynet::ReplyResult::kDrop);
   EXPECT_EQ(run.output, "200-a,b,x,10\n200-c,d,y,7\n" + kEnd);
-  EXPECT_STREQ(rb.slice[0], "200 STATINFO done\r\n") << "the site's closing line is left for the relay";
+  EXPECT_EQ(rb.slice[0].text(), "200 STATINFO done\r\n") << "the site's closing line is left for the relay";
 }
 
 TEST(StatinfoMerge, KeysMergeAcrossSitesInOrderOfFirstAppearance) {
@@ -27,7 +27,7 @@ TEST(StatinfoMerge, KeysMergeAcrossSitesInOrderOfFirstAppearance) {
             "200-s2,f2,z,0x10\r\n200-s2,f2,w,010\r\n200 ok\r\n"});
   auto run = run_on(ferrynet::statinfo_merge, rb);
   EXPECT_EQ(run.output, "200-s0,f0,x,3\n200-s0,f0,y,14\n200-s1,f1,z,17\n200-s2,f2,w,8\n" + kEnd);
-  for (int i = 0; i < 3; ++i) EXPECT_STREQ(rb.slice[i], "200 ok\r\n");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(rb.slice[i].text(), "200 ok\r\n");
 }
 
 TEST(StatinfoMerge, Site0sDuplicateKeysStayTwoLinesAndLaterSitesAddToTheFirst) {
@@ -72,7 +72,7 @@ TEST(StatinfoMerge, SliceWithoutClosingLineIsUsedToItsEnd) {
   fill(rb, {"200-a,b,c,1\r\n200-d,e,f,2\r\n"});
   auto run = run_on(ferrynet::statinfo_merge, rb);
   EXPECT_EQ(run.output, "200-a,b,c,1\n200-d,e,f,2\n" + kEnd);
-  EXPECT_EQ(rb.slice[0][0], '\0');
+  EXPECT_TRUE(rb.slice[0].empty());
 }
 
 TEST(StatinfoMerge, CountsBeyond32BitsAreClamped) {

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "ferrynet/relay/slice.h"
 #include "ferrynet/rewrite/reply_merge.h"
 #include "tests/rewrite/rewrite_test_support.h"
 
@@ -39,16 +38,16 @@ std::string ranked(int rank, const std::string& name, const std::string& group, 
 std::string header(const std::string& site) { return "200- " + site + " top uploaders\r\n200- ----------\r\n"; }
 std::string closing(const std::string& site) { return "200- `-- " + site + " --'\r\n200 " + site + " done.\r\n"; }
 
-ferrynet::ReplyBuffer rb;
+rewrite_test::Replies rb;
 
 TEST(StatsMerge, OneSiteIsRebuiltWithRanksInItsOrder) {
   fill(rb, {header("alpha") + user(1, "zed", "STAFF", 10, 300, 50) + user(2, "amy", "iND", 4, 20, 99) +
             closing("alpha")});
   auto run = run_on(ferrynet::stats_merge, rb);
-  EXPECT_EQ(run.result, ferrynet::kReplyDrop);
+  EXPECT_EQ(run.result, ferrynet::ReplyResult::kDrop);
   EXPECT_EQ(run.output, header("alpha") + ranked(1, "zed", "STAFF", 10, 300, 50) + ranked(2, "amy", "iND", 4, 20, 99) +
                             closing("alpha"));
-  EXPECT_EQ(ferrynet::slice_text_length(rb.slice[0]), 0);
+  EXPECT_EQ(rb.slice[0].size(), 0);
 }
 
 TEST(StatsMerge, UserOnTwoSitesAddsFilesAndMegabytesAndAveragesSpeedByMegabytes) {
@@ -78,7 +77,7 @@ TEST(StatsMerge, HeaderOfSite0AndClosingOfTheCurrentSiteOnly) {
     EXPECT_EQ(run.output, header("alpha") + ranked(1, "u", "G", 1, 1, 1) + ranked(2, "v", "G", 1, 1, 1) +
                               closing(names[current]))
         << "current site " << current;
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(ferrynet::slice_text_length(rb.slice[i]), 0);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(rb.slice[i].size(), 0);
   }
 }
 

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "ferrynet/relay/slice.h"
 #include "ferrynet/rewrite/reply_merge.h"
 #include "tests/rewrite/rewrite_test_support.h"
 
@@ -72,8 +71,8 @@ std::vector<std::string> expected(const WhoSite& s0, const std::vector<std::stri
   return out;
 }
 
-ferrynet::ReplyBuffer& buffer() {
-  static ferrynet::ReplyBuffer rb;
+rewrite_test::Replies& buffer() {
+  static rewrite_test::Replies rb;
   return rb;
 }
 
@@ -90,9 +89,9 @@ TEST(WhoMergeLayout, OneSiteComesBackInItsOrderWithIdsCutAndOwnCount) {
             "12.5",
             "3.7"};
   auto run = merge({a});
-  EXPECT_EQ(run.result, ferrynet::kReplyAnswered);
+  EXPECT_EQ(run.result, ferrynet::ReplyResult::kAnswered);
   EXPECT_EQ(run.lines, expected(a, a.users, "12.5", "3.7"));
-  EXPECT_EQ(ferrynet::slice_text_length(buffer().slice[0]), 0) << "the whole reply is consumed";
+  EXPECT_EQ(buffer().slice[0].size(), 0) << "the whole reply is consumed";
 }
 
 TEST(WhoMergeLayout, IdleBeforeUploadDefersTheUploadToTheLastPass) {
@@ -203,8 +202,8 @@ TEST(WhoMergeOddReplies, SiteRunningOutEarlyLeavesSite0sLinesUnchangedAndTheRepl
   // Header line 3 finds site 1 without a line: from there site 0's lines go out as they are.
   std::vector<std::string> want = split_lines(a.text());
   EXPECT_EQ(run.lines, want);
-  EXPECT_EQ(ferrynet::slice_text_length(buffer().slice[0]), 0);
-  EXPECT_EQ(ferrynet::slice_text_length(buffer().slice[1]), 0);
+  EXPECT_EQ(buffer().slice[0].size(), 0);
+  EXPECT_EQ(buffer().slice[1].size(), 0);
 }
 
 TEST(WhoMergeOddReplies, OneLineReplyIsPassedOnAsItIs) {
@@ -230,7 +229,7 @@ TEST(WhoMergeOddReplies, ExtraClosingLinesOfSite0StillReachTheClientAndOthersAre
   ASSERT_FALSE(run.lines.empty());
   EXPECT_EQ(run.lines[run.lines.size() - 2], "200- | one more\r\n");
   EXPECT_EQ(run.lines.back(), a.closing(1));
-  EXPECT_STREQ(buffer().slice[1], "451 next reply\r\n") << "only this reply is taken from a slice";
+  EXPECT_EQ(buffer().slice[1].text(), "451 next reply\r\n") << "only this reply is taken from a slice";
 }
 
 }  // namespace

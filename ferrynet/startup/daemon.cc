@@ -1,9 +1,8 @@
-#include "ferrynet/core/daemon.h"
+#include "ferrynet/startup/daemon.h"
 
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,14 +14,12 @@
 #include "ferrynet/core/limits.h"
 #include "ferrynet/core/log.h"
 #include "ferrynet/core/net.h"
-#include "ferrynet/relay/client.h"
 #include "ferrynet/relay/client_thread.h"
+#include "ferrynet/session/client_table.h"
 
 namespace ferrynet {
 
 namespace {
-
-sockaddr_in listen_address{};  // guarded by the global lock
 
 void ignore_signal(int) {}
 
@@ -41,19 +38,20 @@ void print_usage() {
               "  reads ferrynet.conf in the working directory when no file is named\n");
 }
 
-// The thread start takes one pointer; the client travels in a heap box the thread frees.
+// What a new client's thread starts with: the thread start takes one
+// pointer, so it travels in a heap box the thread frees.
+struct ClientStart {
+  std::shared_ptr<Client> client;
+  uint16_t listen_port = 0;
+};
+
 void* client_thread_entry(void* arg) {
-  std::unique_ptr<std::shared_ptr<Client>> box(static_cast<std::shared_ptr<Client>*>(arg));
-  client_thread_main(*box);
+  std::unique_ptr<ClientStart> box(static_cast<ClientStart*>(arg));
+  client_thread_main(box->client, box->listen_port);
   return nullptr;
 }
 
 }  // namespace
-
-sockaddr_in copy_listen_address() {
-  std::lock_guard<std::mutex> hold(client_table().global_lock());
-  return listen_address;
-}
 
 void write_pidfile(const char* path, pid_t pid) {
   FILE* f = std::fopen(path, "we");
@@ -78,21 +76,19 @@ void shutdown_daemon() {
   _exit(0);
 }
 
-void accept_loop(int listen_fd) {
+void accept_loop(Listener& listener) {
   for (;;) {
-    sockaddr_in peer{};
-    int fd = accept_timed(listen_fd, &peer, kAcceptWaitSeconds);
-    if (fd < 0) {
-      log_line('e', "error occured while accepting a connection: %s\n", std::strerror(errno));
+    AcceptOutcome in = listener.accept(kAcceptWaitSeconds);
+    if (in.status == AcceptStatus::kFailed) {
+      log_line('e', "error occured while accepting a connection: %s\n", std::strerror(in.error));
       shutdown_daemon();
     }
-    if (fd == 0) continue;
-    Fd accepted(fd);
-    send_without_delay(accepted.get());
+    if (in.status == AcceptStatus::kNothing) continue;
+    in.conn.send_without_delay();
     std::shared_ptr<Client> c = client_table().add();
     if (!c) {
       log_line('e', "cannot add new client\n");
-      continue;  // `accepted` closes the connection
+      continue;  // the connection closes with `in`
     }
     int err;
     {
@@ -100,9 +96,9 @@ void accept_loop(int listen_fd) {
       // thread runs; taken later, the accept loop would wait for the client's
       // first relay pass (up to its 10-second wait) and stall every arrival.
       std::lock_guard<std::mutex> hold(c->lock);
-      c->client_fd = std::move(accepted);
-      c->client_addr = peer;
-      auto* box = new std::shared_ptr<Client>(c);
+      c->client_conn = std::move(in.conn);
+      c->client_addr = in.peer;
+      auto* box = new ClientStart{c, listener.port};
       err = pthread_create(&c->thread, nullptr, client_thread_entry, box);
       if (err != 0) delete box;
     }
@@ -140,16 +136,6 @@ int run_daemon(int argc, char** argv) {
     shutdown_daemon();
   }
   log_line('i', "bound to %s, port %u\n", cfg.ip->c_str(), static_cast<unsigned>(listener->port));
-  {
-    sockaddr_in local{};
-    socklen_t len = sizeof local;
-    if (getsockname(listener->fd.get(), reinterpret_cast<sockaddr*>(&local), &len) != 0) {
-      log_line('e', "cannot get socket name: %s\n", std::strerror(errno));
-      shutdown_daemon();
-    }
-    std::lock_guard<std::mutex> hold(client_table().global_lock());
-    listen_address = local;
-  }
   if (cfg.fork == 1) {
     cfg.detached = 1;
     std::fflush(stdout);
@@ -167,7 +153,7 @@ int run_daemon(int argc, char** argv) {
     cfg.pid = ::getpid();
     write_pidfile(cfg.pidfile->c_str(), cfg.pid);
   }
-  accept_loop(listener->fd.get());
+  accept_loop(*listener);
 }
 
 }  // namespace ferrynet

@@ -1,8 +1,9 @@
 // Start-up, the accept loop and the orderly shutdown.
 #pragma once
 
-#include <netinet/in.h>
 #include <sys/types.h>
+
+#include "ferrynet/core/net.h"
 
 namespace ferrynet {
 
@@ -10,9 +11,7 @@ namespace ferrynet {
 // early failure (every later end goes through shutdown_daemon).
 int run_daemon(int argc, char** argv);
 void write_pidfile(const char* path, pid_t pid);
-[[noreturn]] void accept_loop(int listen_fd);
+[[noreturn]] void accept_loop(Listener& listener);
 [[noreturn]] void shutdown_daemon();
-// The listening socket's local address, copied under the global lock.
-sockaddr_in copy_listen_address();
 
 }  // namespace ferrynet

@@ -1,0 +1,68 @@
+#include "ferrynet/data/bounce_builder.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "ferrynet/core/log.h"
+#include "ferrynet/core/net.h"
+#include "ferrynet/data/data_bounce.h"
+
+namespace ferrynet {
+
+namespace {
+
+// The client asked and must hear something, or it waits for ever.
+constexpr const char kNoDataConnection[] = "425 Cannot open a data connection.\r\n";
+
+}  // namespace
+
+void refuse_data_connection(Session& s, bool passive, const char* reply) {
+  s.reply(reply ? reply : kNoDataConnection);
+  if (!passive) s.await_no_site();
+}
+
+bool start_planned_bounce(Session& s, const BouncePlan& plan, uint16_t* ports) {
+  const int listen_count = plan.passive ? 1 : plan.count;
+  std::unique_ptr<Listener> listeners[kMaxSites];
+  for (int i = 0; i < listen_count; ++i) {
+    listeners[i] = create_listener(plan.listen_address, 0);
+    if (!listeners[i]) {
+      log_line('e', "failed to bind to %s for data transfer\n", plan.listen_address ? plan.listen_address : "*");
+      refuse_data_connection(s, plan.passive);
+      return false;
+    }
+  }
+  std::unique_ptr<DataBounce> bounce(new (std::nothrow) DataBounce());
+  if (!bounce || !share_listing_kind(*bounce, s.state())) {
+    refuse_data_connection(s, plan.passive);
+    return false;
+  }
+  bounce->owner = &s.state();
+  bounce->connect_to_sites = plan.passive ? 1 : 0;
+  bounce->byte_copy = !plan.merge;
+  bounce->sites = plan.count;
+  bounce->target_count = plan.passive ? plan.count : 1;
+  bounce->timeout_s = kDataWaitSeconds;
+  std::snprintf(bounce->client_host, sizeof bounce->client_host, "%s", s.client_ip().c_str());
+  bounce->client_port = s.client_peer().port();
+  for (int k = 0; k < bounce->target_count; ++k) {
+    format_host(plan.targets[k], bounce->hosts[k]);
+    bounce->ports[k] = plan.targets[k].port;
+  }
+  for (int i = 0; i < listen_count; ++i) {
+    ports[i] = listeners[i]->port;
+    bounce->listen_ports[i] = ports[i];
+    bounce->listeners[i] = std::move(listeners[i]);
+  }
+  bounce->listen_count = listen_count;
+  if (int err = start_bounce(std::move(bounce))) {
+    log_line('e', "cannot create data bouncer thread (%s)\n", std::strerror(err));
+    refuse_data_connection(s, plan.passive);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace ferrynet

@@ -1,0 +1,45 @@
+// One client's records: its connections and its relay state.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "ferrynet/core/address.h"
+#include "ferrynet/core/connection.h"
+#include "ferrynet/core/limits.h"
+#include "ferrynet/session/presence.h"
+
+namespace ferrynet {
+
+struct Client {
+  pthread_t thread{};
+  std::mutex lock;  // held by the client thread over set-up and each relay pass
+  Connection client_conn;
+  Address client_addr;
+  Connection site_conn[kMaxSites];
+  Address site_addr[kMaxSites];
+  std::string client_ip;
+  std::optional<std::string> ident_user;
+  // Set when shutdown ends the client; its thread then leaves without touching shared state.
+  std::atomic<bool> ended{false};
+};
+
+struct RelayState {
+  char cwd[kDirField] = "/";
+  char new_dir[kDirField] = "";
+  char last_command[kDirField] = "";
+  // The sites whose reply to the last command the client is owed.
+  bool awaited[kMaxSites] = {};
+  int current_site = 0;
+  PresenceEntry* presence = nullptr;  // owned; released by presence_unlink
+  // The listing kind of the last bounce started, shared with it: the bounce
+  // runs before the listing command that tells which kind it carries.
+  std::shared_ptr<std::atomic<int>> listing_kind;
+};
+
+}  // namespace ferrynet

@@ -1,0 +1,82 @@
+// The text a site (or the client) sent that is not handled yet, with its
+// length kept beside it: bytes are never re-measured, and a zero byte in
+// the text is just a byte.
+#pragma once
+
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#include "ferrynet/core/connection.h"
+#include "ferrynet/core/limits.h"
+#include "ferrynet/core/net.h"
+
+namespace ferrynet {
+
+// A reply line whose fourth character is a blank ends its reply.
+inline bool is_final_line(const char* line, int len) { return len > 3 && line[3] == ' '; }
+
+class Slice {
+ public:
+  // At most this much text is held, as it always was.
+  static constexpr int kCapacity = kSliceSize - 1;
+
+  const char* data() const { return text_; }
+  int size() const { return len_; }
+  bool empty() const { return len_ == 0; }
+  bool full() const { return len_ >= kCapacity; }
+  std::string_view text() const { return {text_, static_cast<size_t>(len_)}; }
+
+  // Length of the first line with its LF, -1 when it has none.
+  int line_length() const { return ferrynet::line_length(text_, len_); }
+  // The first line without its LF (a CR before it stays); empty when there is none.
+  std::string_view first_line() const {
+    int l = line_length();
+    return l > 0 ? std::string_view(text_, static_cast<size_t>(l - 1)) : std::string_view();
+  }
+  // True when the text ends in the final line of a reply.
+  bool ends_in_complete_reply() const {
+    if (len_ == 0 || text_[len_ - 1] != '\n') return false;
+    int start = len_ - 1;
+    while (start > 0 && text_[start - 1] != '\n') --start;
+    return is_final_line(text_ + start, len_ - start);
+  }
+
+  // Shifts the first `n` bytes out.
+  void drop_front(int n) { erase(0, n); }
+  // Removes `n` bytes at `pos`, staying inside the text.
+  void erase(int pos, int n) {
+    if (pos < 0 || pos >= len_ || n <= 0) return;
+    if (n > len_ - pos) n = len_ - pos;
+    std::memmove(text_ + pos, text_ + pos + n, static_cast<size_t>(len_ - pos - n));
+    len_ -= n;
+  }
+  // Replaces the text, cut to what a slice holds.
+  void assign(std::string_view s) {
+    len_ = static_cast<int>(s.size() > static_cast<size_t>(kCapacity) ? kCapacity : s.size());
+    std::memcpy(text_, s.data(), static_cast<size_t>(len_));
+  }
+  void clear() { len_ = 0; }
+  static constexpr int kNothingYet = -3;
+  // One read appended: -2 when full, -1 on error, kNothingYet when nothing
+  // came within the limit, 0 at end of stream, else the new text length.
+  int append_read(Connection& from, int limit_ms = 0) {
+    if (full()) return -2;
+    long n = from.read_some(text_ + len_, static_cast<size_t>(kCapacity - len_), limit_ms);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kNothingYet;
+    if (n <= 0) return static_cast<int>(n);
+    len_ += static_cast<int>(n);
+    return len_;
+  }
+
+ private:
+  char text_[kSliceSize];
+  int len_ = 0;
+};
+
+// One slice per site, each holding that site's reply text not yet handled.
+struct ReplyBuffer {
+  Slice slice[kMaxSites];
+};
+
+}  // namespace ferrynet

@@ -1,0 +1,82 @@
+#include "ferrynet/session/session.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "ferrynet/core/config.h"
+#include "ferrynet/core/net.h"
+
+namespace ferrynet {
+
+namespace {
+
+// send_line's bound: a formatted line is cut at 1024 characters.
+long send_formatted(Connection& to, const char* format, va_list args) {
+  char line[kSendLineMax + 1] = {};
+  int n = std::vsnprintf(line, sizeof line, format, args);
+  if (n < 0) return -1;
+  size_t len = n > kSendLineMax ? kSendLineMax : static_cast<size_t>(n);
+  return to.write_all(line, len, kControlWriteSeconds * 1000) ? static_cast<long>(len) : -1;
+}
+
+}  // namespace
+
+bool Session::at_root() const { return std::strcmp(st_.cwd, "/") == 0; }
+
+bool Session::reply(std::string_view text) { return c_.client_conn.write_all(text, kControlWriteSeconds * 1000); }
+
+long Session::reply_line(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  long r = send_formatted(c_.client_conn, format, args);
+  va_end(args);
+  return r;
+}
+
+bool Session::send_site(int site, std::string_view text) {
+  if (site < 0 || site >= n_) return false;
+  return c_.site_conn[site].write_all(text, kControlWriteSeconds * 1000);
+}
+
+long Session::send_site_line(int site, const char* format, ...) {
+  if (site < 0 || site >= n_) return -1;
+  va_list args;
+  va_start(args, format);
+  long r = send_formatted(c_.site_conn[site], format, args);
+  va_end(args);
+  return r;
+}
+
+bool Session::relay_line(int site, std::string_view line) {
+  return send_site_line(site, "%.*s\n", static_cast<int>(line.size()), line.data()) >= 0;
+}
+
+void Session::await_every_site() {
+  for (int i = 0; i < kMaxSites; ++i) st_.awaited[i] = i < n_;
+}
+
+void Session::await_current_site() { await_only(st_.current_site); }
+
+void Session::await_only(int site) {
+  for (int i = 0; i < kMaxSites; ++i) st_.awaited[i] = i == site && i < n_;
+}
+
+void Session::await_no_site() {
+  for (bool& a : st_.awaited) a = false;
+}
+
+std::optional<std::string> Session::site_side_address() const { return ferrynet::site_side_address(c_); }
+
+std::optional<std::string> site_side_address(const Client& c) {
+  const Config& cfg = config();
+  if (cfg.connip && *cfg.connip == "*") {
+    std::optional<Address> loopback = Address::parse("127.0.0.1", 0);
+    if (loopback && c.client_addr.same_host(*loopback)) return local_host_address();
+    if (std::optional<Address> local = c.client_conn.local()) return local->host();
+    return cfg.ip;
+  }
+  return cfg.connip;
+}
+
+}  // namespace ferrynet

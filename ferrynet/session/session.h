@@ -1,0 +1,58 @@
+// What a handler may do with a client's session: answer the client, talk to
+// the sites, say whose replies the client is owed. Handlers never touch a
+// connection themselves.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "ferrynet/core/address.h"
+#include "ferrynet/session/client.h"
+
+namespace ferrynet {
+
+class Session {
+ public:
+  // `sites` is the client's site count, N.
+  Session(Client& c, RelayState& st, int sites) : c_(c), st_(st), n_(sites) {}
+
+  int site_count() const { return n_; }
+  bool at_root() const;
+  RelayState& state() { return st_; }
+  const RelayState& state() const { return st_; }
+  int current_site() const { return st_.current_site; }
+
+  // Bytes to the client as they are.
+  bool reply(std::string_view text);
+  // One formatted line of at most 1024 characters to the client.
+  long reply_line(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  bool send_site(int site, std::string_view text);
+  long send_site_line(int site, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  // The client's line (which keeps its CR) and an LF to `site`.
+  bool relay_line(int site, std::string_view line);
+
+  // Whose reply to the command just sent the client is owed.
+  void await_every_site();
+  void await_current_site();
+  void await_only(int site);
+  void await_no_site();
+  bool awaits(int site) const { return site >= 0 && site < n_ && st_.awaited[site]; }
+
+  const std::string& client_ip() const { return c_.client_ip; }
+  const Address& client_peer() const { return c_.client_addr; }
+  // The daemon's address the client reached.
+  std::optional<Address> client_local() const { return c_.client_conn.local(); }
+  // The local address the daemon uses toward the sites, or none.
+  std::optional<std::string> site_side_address() const;
+
+ private:
+  Client& c_;
+  RelayState& st_;
+  const int n_;
+};
+
+// The local address the daemon uses toward the sites for this client, or none.
+std::optional<std::string> site_side_address(const Client& c);
+
+}  // namespace ferrynet
