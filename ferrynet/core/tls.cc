@@ -142,14 +142,19 @@ namespace {
 
 // Every session a site hands out (several TLS 1.3 tickets after a handshake,
 // new ones on resumed connections too) replaces the stored one, so the next
-// data connection offers the newest. Returning 1 keeps the library's reference.
+// data connection offers the newest. The store keeps a copy no connection
+// holds: the library marks a connection's session unusable when that
+// connection ends without close_notify, and one dropped data connection must
+// not cost the next ones their resumption.
 int keep_new_session(SSL* ssl, SSL_SESSION* session) {
   auto* slot = static_cast<TlsSessionSlot*>(SSL_get_app_data(ssl));
   if (slot == nullptr || !SSL_SESSION_is_resumable(session)) return 0;
+  SSL_SESSION* copy = SSL_SESSION_dup(session);
+  if (copy == nullptr) return 0;
   std::lock_guard<std::mutex> hold(slot->lock);
   SSL_SESSION_free(slot->session);
-  slot->session = session;
-  return 1;
+  slot->session = copy;
+  return 0;
 }
 
 }  // namespace
@@ -406,8 +411,15 @@ void TlsStream::use_session_store(std::shared_ptr<TlsSessionStore> store) {
   impl_->store = std::move(store);
   TlsSessionSlot* slot = impl_->store->slot_.get();
   SSL_set_app_data(impl_->ssl, slot);
-  std::lock_guard<std::mutex> hold(slot->lock);
-  if (slot->session != nullptr) SSL_set_session(impl_->ssl, slot->session);
+  SSL_SESSION* offer = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(slot->lock);
+    if (slot->session != nullptr) offer = SSL_SESSION_dup(slot->session);  // see keep_new_session
+  }
+  if (offer != nullptr) {
+    SSL_set_session(impl_->ssl, offer);
+    SSL_SESSION_free(offer);
+  }
 }
 
 TlsResult TlsStream::handshake(int limit_ms) {
