@@ -77,8 +77,8 @@ class TlsStream {
   void use_session_store(std::shared_ptr<TlsSessionStore> store);
 
   TlsResult handshake(int limit_ms);
-  // Bytes read (> 0); 0 at the end of the stream (see clean_end()); -1 on
-  // error or time-out (see timed_out() and error()).
+  // Bytes read (> 0); 0 at the end of the stream (see clean_end()) or when
+  // n is 0; -1 on error or time-out (see timed_out() and error()).
   long read(char* buf, size_t n, int limit_ms);
   // True when every byte went.
   bool write_all(const char* data, size_t n, int limit_ms);
