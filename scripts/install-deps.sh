@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the demo need, if any is missing.
 set -eu
 pkgs=(make cmake ninja-build g++ clang libgtest-dev zlib1g-dev python3 python3-pyftpdlib man-db groff-base pkg-config
-      curl lftp socat oidentd pure-ftpd libclang-rt-14-dev)
+      curl lftp socat oidentd pure-ftpd libclang-rt-14-dev libssl-dev openssl)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -75,6 +75,21 @@ int parse_die(const char* value, Config&) {
 
 int parse_traffic(const char*, Config&) { return 0; }
 
+int parse_clienttls(const char* value, Config& cfg) {
+  static constexpr struct {
+    const char* word;
+    int mode;
+  } kModes[] = {{"no", kClientTlsNo}, {"yes", kClientTlsYes}, {"force", kClientTlsForce},
+                {"implicit", kClientTlsImplicit}};
+  if (value == nullptr) return 1;
+  for (const auto& m : kModes)
+    if (strcasecmp(value, m.word) == 0) {
+      cfg.clienttls = m.mode;
+      return 0;
+    }
+  return 1;
+}
+
 }  // namespace
 
 const ConfigKeyword ConfigKeywordTable[] = {
@@ -82,6 +97,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     TEXT_ROW(bouncemodedown),
     TEXT_ROW(bouncemodeup),
     YESNO_ROW(checkident),
+    {"clienttls", parse_clienttls},
     NUMBER_ROW(connectiontimeout),
     TEXT_ROW(connip),
     {"cycleip", parse_cycleip},
@@ -105,12 +121,16 @@ const ConfigKeyword ConfigKeywordTable[] = {
     YESNO_ROW(rftpdcompatible),
     TEXT_ROW(siteip),
     NUMBER_ROW(siteport),
+    YESNO_ROW(sitetls),
+    TEXT_ROW(sitetlsca),
     NUMBER_ROW(speedglobalmeasure),
     NUMBER_ROW(speedglobal),
+    TEXT_ROW(tlscertfile),
+    TEXT_ROW(tlskeyfile),
     {"traffic", parse_traffic},
 };
 const int ConfigKeywordCount = sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0];
-static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 30);
+static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 35);
 
 #undef TEXT_ROW
 #undef NUMBER_ROW

@@ -14,6 +14,10 @@ namespace ferrynet {
 
 using Text = std::optional<std::string>;  // absent, or present (possibly empty)
 
+// How clients reach the daemon: plain only, TLS on request (AUTH TLS),
+// TLS required before login, or TLS from the first byte.
+enum ClientTls : int { kClientTlsNo = 0, kClientTlsYes, kClientTlsForce, kClientTlsImplicit };
+
 struct Config {
   // Transfers outside "/" pass through the daemon too, for clients that
   // ignore the address of a passive reply.
@@ -51,6 +55,11 @@ struct Config {
   Text pidfile;
   uint32_t speedglobal = 0;
   uint32_t speedglobalmeasure = 0;
+  Text tlscertfile;  // PEM chain shown to clients
+  Text tlskeyfile;
+  int clienttls = kClientTlsNo;
+  int sitetls = 0;   // AUTH TLS on every site connection
+  Text sitetlsca;    // absent: the sites' certificates are not verified
 
   Mutex cycle_lock;
 };

@@ -14,6 +14,7 @@
 #include "ferrynet/core/limits.h"
 #include "ferrynet/core/log.h"
 #include "ferrynet/core/net.h"
+#include "ferrynet/core/tls_setup.h"
 #include "ferrynet/relay/client_thread.h"
 #include "ferrynet/session/client_table.h"
 
@@ -123,12 +124,14 @@ int run_daemon(int argc, char** argv) {
     std::fprintf(stderr, "unuseable configuration file, exiting.\n");
     return 1;
   }
+  if (load_tls_contexts(cfg) != 0) return 1;
   if (open_log(cfg.logfile ? cfg.logfile->c_str() : nullptr) != 0) {
     std::fprintf(stderr, "cannot open logfile\n");
     return 1;
   }
   log_line('i', "ferrynet activated.\n");
   log_line('i', "using %s to bind to\n", cfg.ip->c_str());
+  log_tls_settings(cfg);
   uint16_t port = static_cast<uint16_t>(cfg.port & 0xffff);
   std::unique_ptr<Listener> listener = create_listener(cfg.ip->c_str(), port);
   if (!listener) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -154,6 +155,23 @@ TEST(ConfigValues, Number) {
     uint32_t field = 7;
     EXPECT_EQ(ferrynet::parse_number(c.value, field), c.rc) << (c.value ? c.value : "(none)");
     EXPECT_EQ(field, c.field) << (c.value ? c.value : "(none)");
+  }
+}
+
+TEST(ConfigValues, TlsKeys) {
+  Outcome o = read_text("clienttls Force\nsitetls yes\nsitetlsca /etc/ca.pem\ntlscertfile c.pem\ntlskeyfile k.pem\n");
+  ASSERT_EQ(o.rc, 0) << o.err;
+  EXPECT_EQ(o.cfg->clienttls, ferrynet::kClientTlsForce);
+  EXPECT_EQ(o.cfg->sitetls, 1);
+  EXPECT_EQ(o.cfg->sitetlsca, "/etc/ca.pem");
+  EXPECT_EQ(o.cfg->tlscertfile, "c.pem");
+  EXPECT_EQ(o.cfg->tlskeyfile, "k.pem");
+  EXPECT_EQ(read_text("clienttls implicit\n").cfg->clienttls, ferrynet::kClientTlsImplicit);
+  EXPECT_EQ(read_text("clienttls yes\nclienttls no\n").cfg->clienttls, ferrynet::kClientTlsNo);
+  for (const char* bad : {"clienttls yes \n", "clienttls 1\n", "clienttls\n", "sitetls force\n"}) {
+    Outcome b = read_text(std::string("# tls\n") + bad);
+    EXPECT_EQ(b.rc, 1) << bad;
+    EXPECT_EQ(b.err, "[002]: " + std::string(bad, std::strcspn(bad, " \n")) + ": 1\n");
   }
 }
 

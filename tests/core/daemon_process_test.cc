@@ -11,6 +11,7 @@
 
 #include "ferrynet/core/net.h"
 #include "tests/core/core_test_support.h"
+#include "tests/core/tls_test_support.h"
 
 using core_test::read_file;
 using core_test::write_file;
@@ -154,6 +155,35 @@ TEST_F(DaemonProcess, BadConfigurationsExitOneWithTheirMessage) {
     EXPECT_EQ(d.err(1), c.err) << c.text;
     EXPECT_EQ(d.out(1), kBanner);
   }
+}
+
+TEST_F(DaemonProcess, TlsSettingsThatCannotBeUsedExitOneNamingTheFile) {
+  core_test::TestCerts certs;
+  ASSERT_TRUE(certs.made);
+  const std::string missing = dir_.file("missing.pem");
+  struct Case {
+    std::string extra, err;
+  } cases[] = {
+      {"clienttls maybe\n", "[011]: clienttls: 1\n"},
+      {"sitetls sometimes\n", "[011]: sitetls: 1\n"},
+      {"clienttls force\ntlscertfile " + certs.cert + "\n", "clienttls needs tlscertfile and tlskeyfile\n"},
+      {"clienttls yes\ntlscertfile " + certs.cert + "\ntlskeyfile " + certs.stray_key + "\n",
+       "TLS key file " + certs.stray_key + " does not match the certificate " + certs.cert + "\n"},
+      {"clienttls implicit\ntlscertfile " + missing + "\ntlskeyfile " + certs.key + "\n",
+       "cannot read TLS certificate file " + missing + ": No such file or directory\n"},
+      {"sitetls yes\nsitetlsca " + missing + "\n", "cannot read TLS CA file " + missing + ": No such file or directory\n"},
+  };
+  for (const Case& c : cases) {
+    Daemon d(dir_.path(), {conf(core_test::free_port(), c.extra)});
+    EXPECT_EQ(d.wait_exit(5), 1) << c.extra;
+    EXPECT_EQ(d.err(1), c.err) << c.extra;
+  }
+  // Usable files start the daemon; sites without a CA bundle are said to be unverified.
+  int port = core_test::free_port();
+  Daemon d(dir_.path(), {conf(port, "clienttls yes\ntlscertfile " + certs.cert + "\ntlskeyfile " + certs.key +
+                                        "\nsitetls yes\n")});
+  EXPECT_TRUE(log_has("bound to 127.0.0.1, port " + std::to_string(port) + "\n"));
+  EXPECT_TRUE(log_has("] sitetlsca is not set: the sites' TLS certificates are not verified\n"));
 }
 
 TEST_F(DaemonProcess, DiePrintsItsValueAndStopsReading) {
