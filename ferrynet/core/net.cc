@@ -162,6 +162,10 @@ ConnectOutcome connect_timed(const Address& to, const char* local_address, int l
 }
 
 AcceptOutcome Listener::accept(int limit_seconds) {
+  return accept_within_ms(limit_seconds > 0 ? seconds_to_ms(limit_seconds) : -1);
+}
+
+AcceptOutcome Listener::accept_within_ms(int limit_ms) {
   AcceptOutcome out;
   const int listen_fd = fd_.get();
   int flags = fcntl(listen_fd, F_GETFL);
@@ -172,7 +176,7 @@ AcceptOutcome Listener::accept(int limit_seconds) {
   }
   pollfd p{listen_fd, POLLIN, 0};
   int ready;
-  do ready = ::poll(&p, 1, limit_seconds > 0 ? seconds_to_ms(limit_seconds) : -1);
+  do ready = ::poll(&p, 1, limit_ms);
   while (ready < 0 && errno == EINTR);
   if (ready <= 0) {
     fcntl(listen_fd, F_SETFL, flags);

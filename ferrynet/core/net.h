@@ -40,6 +40,8 @@ class Listener {
   Address addr;
   // Waits at most `limit_seconds` (0: without end). The connection is blocking.
   AcceptOutcome accept(int limit_seconds);
+  // The same with a limit in milliseconds (0: only what is already pending).
+  AcceptOutcome accept_within_ms(int limit_ms);
   // A copy of the listening socket at or above `min_fd`, for tests of high descriptor numbers.
   std::unique_ptr<Listener> duplicate_at(int min_fd) const;
 

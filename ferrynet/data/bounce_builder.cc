@@ -35,11 +35,17 @@ bool start_planned_bounce(Session& s, const BouncePlan& plan, uint16_t* ports) {
     }
   }
   std::unique_ptr<DataBounce> bounce(new (std::nothrow) DataBounce());
-  if (!bounce || !share_listing_kind(*bounce, s.state())) {
+  std::shared_ptr<TransferPlan> transfer(new (std::nothrow) TransferPlan());
+  if (!bounce || !transfer) {
     refuse_data_connection(s, plan.passive);
     return false;
   }
-  bounce->owner = &s.state();
+  if (!plan.merge) transfer->decide_single_site(plan.first_site);
+  bounce->plan = transfer;
+  bounce->first_site = plan.first_site;
+  if (s.client_peer().valid()) bounce->client_peer = s.client_peer();
+  for (int k = 0; k < plan.count; ++k)
+    if (s.site_peer(plan.first_site + k).valid()) bounce->site_peers[k] = s.site_peer(plan.first_site + k);
   bounce->connect_to_sites = plan.passive ? 1 : 0;
   bounce->byte_copy = !plan.merge;
   bounce->sites = plan.count;
@@ -57,6 +63,7 @@ bool start_planned_bounce(Session& s, const BouncePlan& plan, uint16_t* ports) {
     bounce->listeners[i] = std::move(listeners[i]);
   }
   bounce->listen_count = listen_count;
+  s.begin_transfer(transfer);
   if (int err = start_bounce(std::move(bounce))) {
     log_line('e', "cannot create data bouncer thread (%s)\n", std::strerror(err));
     refuse_data_connection(s, plan.passive);

@@ -18,6 +18,7 @@ struct BouncePlan {
   // passed on byte for byte.
   bool merge = true;
   int count = 1;  // sites in the transfer
+  int first_site = 0;  // the site of the first of them
   DataTarget targets[kMaxSites];
   const char* listen_address = nullptr;  // where the daemon's ports are opened; none: every address
 };

@@ -3,16 +3,15 @@
 #include <pthread.h>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <new>
 
 #include "ferrynet/core/log.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/data/bounce_pump.h"
 #include "ferrynet/data/byte_copy.h"
-#include "ferrynet/session/listing_kind.h"
 #include "ferrynet/data/seen_names.h"
 
 namespace ferrynet {
@@ -42,22 +41,7 @@ void* bouncer_main(void* arg) {
   return nullptr;  // `own` closes the listening sockets and goes
 }
 
-void* pump_main(void* arg) {
-  run_pump(*static_cast<BouncePump*>(arg));
-  return nullptr;
-}
-
 }  // namespace
-
-bool share_listing_kind(DataBounce& b, RelayState& st) {
-  try {
-    b.listing_kind = std::make_shared<std::atomic<int>>(kListingLong);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  st.listing_kind = b.listing_kind;
-  return true;
-}
 
 int start_bounce(std::unique_ptr<DataBounce> bounce) {
   BounceStart start;
@@ -74,64 +58,189 @@ int start_bounce(std::unique_ptr<DataBounce> bounce) {
   return 0;
 }
 
+namespace {
+
+// A leg of its own thread: a plain copy between one site and the client.
+struct CopyLeg {
+  Connection* site = nullptr;
+  Connection* client = nullptr;
+  TransferPlan* plan = nullptr;
+};
+
+void* copy_main(void* arg) {
+  auto* leg = static_cast<CopyLeg*>(arg);
+  if (copy_bytes(*leg->site, *leg->client) < 0)
+    log_line('e', "system error on bounce connection (%s)\n", std::strerror(errno));
+  if (leg->plan) leg->plan->leg_finished();
+  return nullptr;
+}
+
+struct PumpLeg {
+  BouncePump pump;
+  TransferPlan* plan = nullptr;
+};
+
+void* pump_leg_main(void* arg) {
+  auto* leg = static_cast<PumpLeg*>(arg);
+  run_pump(leg->pump);
+  if (leg->plan) leg->plan->leg_finished();
+  return nullptr;
+}
+
+long long now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Short enough that a cancelled bounce lets its ports go at once.
+constexpr int kCancelCheckMs = 200;
+
+enum class Waited { kAccepted, kNothing, kFailed, kCancelled };
+
+// Accepts one connection from `expected` (anyone when none) within `limit_s`;
+// connections from elsewhere are closed and the wait goes on.
+Waited accept_from(Listener& l, const std::optional<Address>& expected, int limit_s, TransferPlan* plan,
+                   Connection& out, int* error) {
+  const long long deadline = now_ms() + static_cast<long long>(limit_s) * 1000;
+  for (;;) {
+    if (plan && plan->cancelled()) return Waited::kCancelled;
+    const long long left = deadline - now_ms();
+    if (left <= 0) return Waited::kNothing;
+    AcceptOutcome in = l.accept_within_ms(static_cast<int>(left < kCancelCheckMs ? left : kCancelCheckMs));
+    if (in.status == AcceptStatus::kFailed) {
+      *error = in.error;
+      return Waited::kFailed;
+    }
+    if (in.status == AcceptStatus::kNothing) continue;
+    // Security: a data port is announced in clear; whoever connects first
+    // would otherwise get the listing or inject one.
+    if (expected && !in.peer.same_host(*expected)) {
+      log_line('e', "data connection from %s to port %d refused: expected %s\n", in.peer.host().c_str(),
+               static_cast<int>(l.port), expected->host().c_str());
+      continue;
+    }
+    out = std::move(in.conn);
+    return Waited::kAccepted;
+  }
+}
+
+// The decision, waited for without end of the data wait and given up when cancelled.
+TransferPlan::Decision await_decision(DataBounce& b) {
+  if (b.byte_copy) return {TransferPlan::Use::kSingleSite, b.first_site};
+  if (!b.plan) return {TransferPlan::Use::kListing, -1};
+  return b.plan->wait_decision(b.timeout_s * 1000);
+}
+
+bool accept_failed(DataBounce& b, Waited w, int listener, int error) {
+  if (w == Waited::kAccepted) return false;
+  if (w == Waited::kFailed)
+    log_line('e', "error on data connection accept (%s)\n", std::strerror(error));
+  else if (w == Waited::kNothing)
+    log_line('e', "no data connection came to port %d within %ds\n", static_cast<int>(b.listen_ports[listener]),
+             b.timeout_s);
+  return true;
+}
+
+}  // namespace
+
 void run_bounce(DataBounce& b) {
   const int n = b.sites;
-  const int connect_count = b.connect_to_sites ? n : 1;
-  const int accept_count = b.connect_to_sites ? 1 : n;
-  SeenNames seen;
-  std::mutex shared_write_lock;
-  Connection connected[kMaxSites];
-  Connection accepted[kMaxSites];
+  TransferPlan* plan = b.plan.get();
+  Connection site_legs[kMaxSites];
+  Connection client_leg;
+  TransferPlan::Decision d;
+  int error = 0;
 
-  for (int j = 0; j < connect_count; ++j) {
-    ConnectOutcome out = connect_timed(b.hosts[j], b.ports[j], nullptr, 0, b.timeout_s);
-    if (!out.ok()) {
+  auto connect_to = [&](int j, Connection& out) {
+    ConnectOutcome c = connect_timed(b.hosts[j], b.ports[j], nullptr, 0, b.timeout_s);
+    if (!c.ok()) {
       log_line('e', "cannot bounce data connection from %s:%d to %s:%d, timeouted (%ds)\n", b.client_host,
                b.client_port, b.hosts[j], static_cast<int>(b.ports[j]), b.timeout_s);
-      return;
+      return false;
     }
-    connected[j] = std::move(out.conn);
-  }
-  for (int i = 0; i < accept_count; ++i) {
-    AcceptOutcome in = b.listeners[i] ? b.listeners[i]->accept(b.timeout_s) : AcceptOutcome{};
-    if (in.status == AcceptStatus::kFailed) {
-      log_line('e', "error on data connection accept (%s)\n", std::strerror(in.error));
-      return;
-    }
-    if (in.status == AcceptStatus::kNothing) {
-      log_line('e', "no data connection came to port %d within %ds\n", static_cast<int>(b.listen_ports[i]),
-               b.timeout_s);
-      return;
-    }
-    accepted[i] = std::move(in.conn);
-  }
+    out = std::move(c.conn);
+    return true;
+  };
 
-  if (b.byte_copy) {
-    // One site, one client: no merge, so no pump thread either.
-    if (copy_bytes(connected[0], accepted[0]) < 0)
-      log_line('e', "system error on bounce connection (%s)\n", std::strerror(errno));
+  if (b.connect_to_sites) {
+    for (int j = 0; j < b.target_count; ++j)
+      if (!connect_to(j, site_legs[j])) return;
+    Waited w = b.listeners[0] ? accept_from(*b.listeners[0], b.client_peer, b.timeout_s, plan, client_leg, &error)
+                              : Waited::kNothing;
+    if (accept_failed(b, w, 0, error)) return;
+    d = await_decision(b);
+  } else {
+    // The sites connect only once a command tells them to, and only the
+    // ones that take part: which ones is known first.
+    d = await_decision(b);
+    if (d.use != TransferPlan::Use::kListing && d.use != TransferPlan::Use::kSingleSite) return;
+    if (!connect_to(0, client_leg)) return;
+    for (int i = 0; i < b.listen_count; ++i) {
+      if (d.use == TransferPlan::Use::kSingleSite && i != d.site - b.first_site) continue;
+      if (!b.listeners[i]) return;
+      Waited w = accept_from(*b.listeners[i], b.site_peers[i], b.timeout_s, plan, site_legs[i], &error);
+      if (accept_failed(b, w, i, error)) return;
+    }
+  }
+  for (auto& l : b.listeners) l.reset();  // no one else may connect now
+
+  if (d.use == TransferPlan::Use::kSingleSite) {
+    const int leg = d.site - b.first_site;
+    if (leg < 0 || leg >= n || !site_legs[leg].valid()) return;
+    // The other sites' legs close at once: their sites were never asked for this transfer.
+    for (int i = 0; i < n; ++i)
+      if (i != leg) site_legs[i].close();
+    CopyLeg copy{&site_legs[leg], &client_leg, plan};
+    if (!plan) {
+      copy_main(&copy);
+      return;
+    }
+    plan->leg_started();
+    pthread_t thread;
+    if (int err = pthread_create(&thread, nullptr, copy_main, &copy)) {
+      plan->leg_finished();
+      log_line('e', "cannot create data bouncer thread (%s)\n", std::strerror(err));
+      return;
+    }
+    while (!plan->wait_legs(1000))
+      if (plan->cancelled()) {
+        site_legs[leg].shutdown_both();
+        client_leg.shutdown_both();
+      }
+    pthread_join(thread, nullptr);
     return;
   }
+  if (d.use != TransferPlan::Use::kListing) return;
 
-  BouncePump pumps[kMaxSites];
+  SeenNames seen;
+  std::mutex shared_write_lock;
+  PumpLeg legs[kMaxSites];
   pthread_t threads[kMaxSites];
   bool running[kMaxSites] = {};
-  Connection* client_end = b.connect_to_sites ? &accepted[0] : &connected[0];
   for (int i = 0; i < n; ++i) {
-    BouncePump& p = pumps[i];
-    p.first = b.connect_to_sites ? &connected[i] : &connected[0];
-    p.second = b.connect_to_sites ? &accepted[0] : &accepted[i];
-    p.shared = client_end;
+    BouncePump& p = legs[i].pump;
+    p.first = b.connect_to_sites ? &site_legs[i] : &client_leg;
+    p.second = b.connect_to_sites ? &client_leg : &site_legs[i];
+    p.shared = &client_leg;
     p.shared_write_lock = &shared_write_lock;
     p.seen = &seen;
-    p.kind = b.listing_kind.get();
-    int err = pthread_create(&threads[i], nullptr, pump_main, &p);
+    p.kind = plan ? plan->listing_kind() : nullptr;
+    legs[i].plan = plan;
+    if (plan) plan->leg_started();
+    int err = pthread_create(&threads[i], nullptr, pump_leg_main, &legs[i]);
     if (err != 0) {
+      if (plan) plan->leg_finished();
       log_line('e', "cannot create data bouncer thread (%s)\n", std::strerror(err));
       continue;
     }
     running[i] = true;
   }
+  if (plan)
+    while (!plan->wait_legs(1000))
+      if (plan->cancelled()) {
+        client_leg.shutdown_both();
+        for (Connection& c : site_legs) c.shutdown_both();
+      }
   for (int i = 0; i < n; ++i)
     if (running[i]) pthread_join(threads[i], nullptr);
 }

@@ -1,15 +1,17 @@
 // One data transfer carried by the daemon, with a bouncer thread of its own:
-// a merged listing at the root, or (with `bouncedata`) a plain copy elsewhere.
+// a merged listing at the root, one site's transfer passed on byte for byte
+// (a file at the root, or anything outside it with `bouncedata`).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
+#include "ferrynet/core/address.h"
 #include "ferrynet/core/limits.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/data/data_limits.h"
-#include "ferrynet/session/client.h"
+#include "ferrynet/session/transfer_plan.h"
 
 namespace ferrynet {
 
@@ -18,27 +20,26 @@ struct DataBounce {
   // 1: connect to every site's passive port, accept the client once.
   // 0: connect to the client's port, accept every site in site order.
   int connect_to_sites = 0;
-  int sites = 0;  // N; one pump per site
+  int sites = 0;  // N; one leg per site
+  int first_site = 0;  // the site of leg 0
   std::unique_ptr<Listener> listeners[kMaxSites];
   uint16_t listen_ports[kMaxSites] = {};
   int listen_count = 0;
-  const RelayState* owner = nullptr;  // who asked; the thread never touches it
   char hosts[kMaxSites][kHostSlot] = {};
   uint16_t ports[kMaxSites] = {};
   int target_count = 0;
   // The client's control peer, named when a connect fails.
   char client_host[kHostSlot] = {};
   int client_port = 0;
-  // A single site's transfer passed on byte for byte, without the merge.
+  // Security: who may connect to the daemon's ports. A passive port takes
+  // only the client's address, an active one only its site's; none: anyone.
+  std::optional<Address> client_peer;
+  std::optional<Address> site_peers[kMaxSites];
+  // A single site's transfer from the start, without the merge.
   bool byte_copy = false;
-  // The ListingKind, set by the relay when the listing command arrives.
-  std::shared_ptr<std::atomic<int>> listing_kind;
+  // What the transfer turns out to be; none: a listing from the start.
+  std::shared_ptr<TransferPlan> plan;
 };
-
-// A fresh kind (a long listing until told otherwise) for a new bounce, also
-// handed to the relay state so the listing command can set it; false when
-// none could be had.
-bool share_listing_kind(DataBounce& b, RelayState& st);
 
 // Starts the detached bouncer thread and returns once it runs. The record
 // and every socket in it then belong to that thread, which closes them after

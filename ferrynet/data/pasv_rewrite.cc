@@ -30,6 +30,7 @@ uint16_t bounce_passive(Session& s, ReplyBuffer& rb) {
   plan.merge = s.at_root();
   const int first = plan.merge ? 0 : s.current_site();
   plan.count = plan.merge ? s.site_count() : 1;
+  plan.first_site = first;
   plan.listen_address = cfg.ip && !cfg.ip->empty() ? cfg.ip->c_str() : nullptr;
   for (int k = 0; k < plan.count; ++k) {
     const int i = first + k;
@@ -67,7 +68,7 @@ ReplyResult pasv_rewrite(Session& s, ReplyBuffer& rb) {
     refuse_data_connection(s, true);
     return ReplyResult::kFailed;
   }
-  s.reply_line("227 Entering Passive Mode (%d,%d,%d,%d,%d,%d).\n", quad[0], quad[1], quad[2], quad[3], port / 256,
+  s.reply_line("227 Entering Passive Mode (%d,%d,%d,%d,%d,%d).\r\n", quad[0], quad[1], quad[2], quad[3], port / 256,
                port % 256);
   return ReplyResult::kDrop;
 }

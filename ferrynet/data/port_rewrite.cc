@@ -56,6 +56,7 @@ CommandResult bounce_active(Session& s, std::string_view line, const DataTarget&
   plan.merge = s.at_root();
   plan.count = plan.merge ? s.site_count() : 1;
   const int first = plan.merge ? 0 : s.current_site();
+  plan.first_site = first;
   plan.targets[0] = target;
 
   // The sites must be able to reach what they are told: the address the

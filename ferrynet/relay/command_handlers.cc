@@ -16,9 +16,9 @@ CommandResult send_to_every_site(Session& s, std::string_view line) {
 
 CommandResult broadcast(Session& s, std::string_view line) { return send_to_every_site(s, line); }
 
-CommandResult who_broadcast(Session& s, std::string_view) { return send_to_every_site(s, "SITE MWHO"); }
+CommandResult who_broadcast(Session& s, std::string_view) { return send_to_every_site(s, "SITE MWHO\r"); }
 
-CommandResult sswho_broadcast(Session& s, std::string_view) { return send_to_every_site(s, "SITE MSWHO"); }
+CommandResult sswho_broadcast(Session& s, std::string_view) { return send_to_every_site(s, "SITE MSWHO\r"); }
 
 CommandResult root_broadcast(Session& s, std::string_view line) {
   if (!s.at_root()) return CommandResult::kForward;
@@ -29,11 +29,10 @@ CommandResult listing_broadcast(Session& s, std::string_view line) {
   if (!s.at_root()) return CommandResult::kForward;
   // Set before any site hears the command, so before any listing byte
   // reaches the bounce that was started for it.
-  if (RelayState& st = s.state(); st.listing_kind) {
+  if (RelayState& st = s.state(); st.transfer) {
     const bool nlst = line.size() >= 4 && strncasecmp(line.data(), "NLST", 4) == 0;
     const bool mlsd = line.size() >= 4 && strncasecmp(line.data(), "MLSD", 4) == 0;
-    const int kind = nlst ? kListingNames : mlsd ? kListingFacts : kListingLong;
-    st.listing_kind->store(kind, std::memory_order_release);
+    st.transfer->decide_listing(nlst ? kListingNames : mlsd ? kListingFacts : kListingLong);
   }
   return send_to_every_site(s, line);
 }

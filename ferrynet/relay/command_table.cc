@@ -4,6 +4,7 @@
 #include "ferrynet/relay/command_handlers.h"
 #include "ferrynet/relay/feature_filter.h"
 #include "ferrynet/relay/login_handlers.h"
+#include "ferrynet/relay/path_routing.h"
 #include "ferrynet/relay/command_table.h"
 #include "ferrynet/relay/sections.h"
 #include "ferrynet/rewrite/reply_merge.h"
@@ -12,8 +13,8 @@ namespace ferrynet {
 
 const ClientCommandRow ClientCommandTable[] = {
     {"PORT ", port_rewrite},
-    {"LIST", root_broadcast},
-    {"LIST ", root_broadcast},
+    {"LIST", listing_command},
+    {"LIST ", listing_command},
     {"PASV", root_broadcast},
     {"PWD", root_broadcast},
     {"CWD ", section_shortcut},
@@ -56,10 +57,27 @@ const ClientCommandRow ClientCommandTable[] = {
     {"EPSV", epsv_command},
     {"EPSV ", epsv_command},
     {"EPRT ", eprt_rewrite},
-    {"NLST", listing_broadcast},
-    {"NLST ", listing_broadcast},
-    {"MLSD", listing_broadcast},
-    {"MLSD ", listing_broadcast},
+    {"NLST", listing_command},
+    {"NLST ", listing_command},
+    {"MLSD", listing_command},
+    {"MLSD ", listing_command},
+    // A path names its site: a section's, or at the root level the first that
+    // has the file (reads) or the current one (changes).
+    {"RETR ", fetch_command},
+    {"STOR ", store_command},
+    {"APPE ", store_command},
+    {"STOU", store_command},
+    {"SIZE ", read_command},
+    {"MDTM ", read_command},
+    {"MLST ", read_command},
+    {"DELE ", change_command},
+    {"RNFR ", change_command},
+    {"RNTO ", rename_to_command},
+    {"MKD ", change_command},
+    {"XMKD ", change_command},
+    {"RMD ", change_command},
+    {"XRMD ", change_command},
+    {"SITE CHMOD ", change_command},
 };
 const int ClientCommandCount = sizeof ClientCommandTable / sizeof ClientCommandTable[0];
 

@@ -75,7 +75,7 @@ int take_session_id(Slice& slice) {
 ReplyResult login_step(Session& s, ReplyBuffer&) {
   for (int i = 0; i < s.site_count(); ++i) s.send_site(i, "SITE SHOWPID\r\n");
   std::strcpy(s.state().last_command, kLoginMark);
-  return ReplyResult::kAnswered;
+  return ReplyResult::kAskedMore;
 }
 
 ReplyResult login_completion(Session& s, ReplyBuffer& rb) {

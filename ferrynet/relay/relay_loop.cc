@@ -3,11 +3,13 @@
 #include <strings.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "ferrynet/core/config.h"
+#include "ferrynet/core/log.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/relay/command_table.h"
 #include "ferrynet/session/presence.h"
@@ -46,6 +48,11 @@ const ServerReplyRow* match_reply(int code, const char* last_command) {
 namespace {
 
 constexpr const char kLineTooLong[] = "500 Command line too long.\r\n";
+constexpr const char kLineWithNul[] = "500 Command line holds a NUL byte.\r\n";
+// Until the key is read: how long an awaited site may keep silent.
+constexpr int kDefaultReplySeconds = 60;
+
+using Clock = std::chrono::steady_clock;
 
 // Reads a reply code as "%d" would from the start of a line.
 bool reply_code(std::string_view line, int* code) {
@@ -61,6 +68,17 @@ bool reply_code(std::string_view line, int* code) {
   return true;
 }
 
+// A 1xx line only announces the reply that completes the command.
+bool is_preliminary(std::string_view line) { return !line.empty() && line[0] == '1'; }
+
+// ABOR and STAT are sent while a transfer runs; a client aborting a download
+// must not wait for it to end. Telnet interrupt bytes may lead the line.
+bool goes_at_once(std::string_view line) {
+  while (!line.empty() && static_cast<unsigned char>(line.front()) >= 0x80) line.remove_prefix(1);
+  return (line.size() >= 4 && (strncasecmp(line.data(), "ABOR", 4) == 0 || strncasecmp(line.data(), "STAT", 4) == 0)) &&
+         (line.size() == 4 || line[4] == '\r' || line[4] == ' ');
+}
+
 class RelayLoop {
  public:
   explicit RelayLoop(Client& c) : c_(c), n_(config().sitecount), session_(c, st_, n_) {
@@ -69,8 +87,12 @@ class RelayLoop {
     st_.presence = new PresenceEntry();
     // The sites' greetings are the first replies owed.
     session_.await_every_site();
+    start_command();
   }
-  ~RelayLoop() { presence_unlink(st_.presence); }
+  ~RelayLoop() {
+    session_.end_transfers();
+    presence_unlink(st_.presence);
+  }
 
   void run();
 
@@ -78,12 +100,23 @@ class RelayLoop {
   void send_identity();
   bool pass();
   bool read_client();
-  void handle_client_input();
-  bool read_sites(const bool* ready);
-  bool awaited_complete() const;
-  // Returns false when a handler answered and more text is due from the sites.
-  bool handle_site_replies();
-  bool awaited(int i) const { return session_.awaits(i); }
+  bool read_site(int i);
+  // The client's lines, one at a time, each once the reply before it is through.
+  void handle_client_lines();
+  void handle_client_line(std::string_view line);
+  // Reply rounds while every pending site has a whole reply; false when the session must end.
+  void handle_replies();
+  bool round_ready() const;
+  void reply_round();
+  void pass_line(std::string_view line);
+  bool try_next_site(int from);
+  // New command: every awaited site owes a reply again.
+  void start_command();
+  bool pending(int i) const { return session_.awaits(i) && !finished_[i]; }
+  bool any_pending() const;
+  void arm(int i) { deadline_[i] = Clock::now() + std::chrono::seconds(reply_seconds_); }
+  int wait_limit_ms() const;
+  bool overdue();
 
   Client& c_;
   const int n_;
@@ -91,10 +124,37 @@ class RelayLoop {
   Session session_;
   std::unique_ptr<Slice> client_buf_;
   std::unique_ptr<ReplyBuffer> rb_;
-  // After a handler answered and sent the sites a further command, the text in
-  // the slices is not the whole reply: every awaited site must be read again.
+  // The site's reply to the current command has ended in a final line that is not 1xx.
+  bool finished_[kMaxSites] = {};
+  // The client has had the final reply to the current command; later text of
+  // other sites for it is used up without being shown.
+  bool answered_ = false;
+  // After a handler sent the sites a further command, the text in the slices
+  // is not the whole reply: every awaited site must be read again.
   bool must_read_[kMaxSites] = {};
+  // When a silent awaited site is given up; none while a transfer runs.
+  Clock::time_point deadline_[kMaxSites];
+  bool timed_[kMaxSites] = {};
+  bool client_closed_ = false;
+  bool site_closed_ = false;
+  const int reply_seconds_ = kDefaultReplySeconds;
 };
+
+void RelayLoop::start_command() {
+  answered_ = false;
+  for (int i = 0; i < n_; ++i) {
+    finished_[i] = false;
+    must_read_[i] = false;
+    timed_[i] = reply_seconds_ > 0 && session_.awaits(i);
+    if (timed_[i]) arm(i);
+  }
+}
+
+bool RelayLoop::any_pending() const {
+  for (int i = 0; i < n_; ++i)
+    if (pending(i)) return true;
+  return false;
+}
 
 void RelayLoop::send_identity() {
   const Config& cfg = config();
@@ -102,7 +162,7 @@ void RelayLoop::send_identity() {
   if (!cfg.bouncemodedown || cfg.bouncemodedown->find('a') == std::string::npos) return;
   const char* user = c_.ident_user ? c_.ident_user->c_str() : "*";
   for (int i = 0; i < n_; ++i)
-    session_.send_site_line(i, cfg.rftpdcompatible ? "IDNT %s@%s\n" : "AUTH %s@%s\n", user, c_.client_ip.c_str());
+    session_.send_site_line(i, cfg.rftpdcompatible ? "IDNT %s@%s\r\n" : "AUTH %s@%s\r\n", user, c_.client_ip.c_str());
 }
 
 void RelayLoop::run() {
@@ -114,116 +174,241 @@ void RelayLoop::run() {
 bool RelayLoop::read_client() {
   const int r = client_buf_->append_read(c_.client_conn);
   if (r == Slice::kNothingYet) return true;
-  if (r <= 0) return false;
-  handle_client_input();
+  if (r == 0) {
+    // A client that half-closes after its command still gets the reply.
+    client_closed_ = true;
+    return true;
+  }
+  if (r < 0) return false;
   // A full buffer without a line end can never become a command; waiting for
   // more bytes that cannot be stored would only hold the session open.
-  return !client_buf_->full();
+  return !(client_buf_->full() && client_buf_->line_length() < 0);
 }
 
-void RelayLoop::handle_client_input() {
-  Slice& in = *client_buf_;
-  int first = in.line_length();
-  if (first > 0) {
-    // Lines normally end in CR LF; one ending in a bare LF loses only the LF.
-    int keep = first - 1;
-    if (keep > 0 && in.data()[keep - 1] == '\r') --keep;
-    if (keep > kDirField - 1) keep = kDirField - 1;
-    std::memcpy(st_.last_command, in.data(), static_cast<size_t>(keep));
-    st_.last_command[keep] = '\0';
+bool RelayLoop::read_site(int i) {
+  if (pending(i)) {
+    const int r = rb_->slice[i].append_read(c_.site_conn[i]);
+    if (r == Slice::kNothingYet) return true;
+    if (r <= 0) return false;
+    must_read_[i] = false;
+    if (timed_[i]) arm(i);
+    return true;
   }
-  session_.await_every_site();
-  int len;
-  while ((len = in.line_length()) > 0) {
+  // Text nobody asked for (a time-out notice, say): the current site's
+  // belongs to the user, the other sites' would only confuse the client.
+  char scratch[kSliceSize];
+  long got = c_.site_conn[i].read_some(scratch, sizeof scratch, 0);
+  if (got < 0 && errno == EAGAIN) return true;
+  if (got <= 0) return false;
+  if (i == st_.current_site) session_.reply(std::string_view(scratch, static_cast<size_t>(got)));
+  return true;
+}
+
+void RelayLoop::handle_client_lines() {
+  Slice& in = *client_buf_;
+  for (;;) {
+    const int len = in.line_length();
+    if (len <= 0) return;
     const std::string_view line = in.first_line();
-    if (len > kSendLineMax) {
-      // The line cannot go out whole; cut, it would reach a site without its
-      // line end (the client then waits for ever) or as a different command.
-      session_.reply(kLineTooLong);
-      session_.await_no_site();
+    if (any_pending()) {
+      if (!goes_at_once(line)) return;
+      // The current site's reply to it follows the transfer's and is passed on as it comes.
+      session_.relay_line(st_.current_site, line);
       in.drop_front(len);
       continue;
     }
+    handle_client_line(line);
+    in.drop_front(len);
+  }
+}
+
+void RelayLoop::handle_client_line(std::string_view line) {
+  // Lines normally end in CR LF; one ending in a bare LF loses only the LF.
+  size_t keep = line.size();
+  if (keep > 0 && line[keep - 1] == '\r') --keep;
+  if (keep > kDirField - 1) keep = kDirField - 1;
+  std::memcpy(st_.last_command, line.data(), keep);
+  st_.last_command[keep] = '\0';
+  st_.fallthrough_next = -1;
+  st_.decide_on_preliminary = false;
+  session_.await_every_site();
+  if (line.size() + 1 > static_cast<size_t>(kSendLineMax)) {
+    // The line cannot go out whole; cut, it would reach a site without its
+    // line end (the client then waits for ever) or as a different command.
+    session_.reply(kLineTooLong);
+    session_.await_no_site();
+  } else if (std::memchr(line.data(), '\0', line.size()) != nullptr) {
+    // What follows a NUL would reach a site spliced onto other bytes.
+    session_.reply(kLineWithNul);
+    session_.await_no_site();
+  } else {
     const ClientCommandRow* row = match_command(line, st_.last_command);
     if (row == nullptr || row->handler(session_, line) == CommandResult::kForward) {
       session_.relay_line(st_.current_site, line);
       session_.await_current_site();
     }
-    in.drop_front(len);
   }
+  start_command();
 }
 
-bool RelayLoop::read_sites(const bool* ready) {
-  for (int i = 0; i < n_; ++i) {
-    if (!ready[i]) continue;
-    if (awaited(i)) {
-      const int r = rb_->slice[i].append_read(c_.site_conn[i]);
-      if (r <= 0 && r != Slice::kNothingYet) return false;
-      continue;
-    }
-    // Text nobody asked for (a time-out notice, say): the current site's
-    // belongs to the user, the other sites' would only confuse the client.
-    char scratch[kSliceSize];
-    long got = c_.site_conn[i].read_some(scratch, sizeof scratch, 0);
-    if (got < 0 && errno == EAGAIN) continue;
-    if (got <= 0) return false;
-    if (i == st_.current_site) session_.reply(std::string_view(scratch, static_cast<size_t>(got)));
-  }
-  return true;
-}
-
-bool RelayLoop::awaited_complete() const {
+bool RelayLoop::round_ready() const {
   bool any = false;
   for (int i = 0; i < n_; ++i) {
-    if (!awaited(i)) continue;
+    if (!pending(i)) continue;
+    if (must_read_[i] || !rb_->slice[i].ends_in_complete_reply()) return false;
     any = true;
-    if (!rb_->slice[i].ends_in_complete_reply()) return false;
   }
   return any;
 }
 
-bool RelayLoop::handle_site_replies() {
+void RelayLoop::pass_line(std::string_view line) {
+  // Passed on whole, however long; a NUL ends the text, not the line.
+  const void* nul = std::memchr(line.data(), '\0', line.size());
+  if (nul == nullptr) {
+    session_.reply(line);
+    return;
+  }
+  std::string cut(line.data(), static_cast<size_t>(static_cast<const char*>(nul) - line.data()));
+  cut += line.size() >= 2 && line[line.size() - 2] == '\r' ? "\r\n" : "\n";
+  session_.reply(cut);
+}
+
+bool RelayLoop::try_next_site(int from) {
+  if (answered_ || st_.fallthrough_next < 0 || st_.fallthrough_next >= n_) return false;
+  const int next = st_.fallthrough_next++;
+  if (st_.fallthrough_next >= n_) st_.fallthrough_next = -1;
+  rb_->slice[from].clear();
+  finished_[from] = true;
+  session_.relay_line(next, st_.fallthrough_line);
+  session_.await_only(next);
+  finished_[next] = false;
+  rb_->slice[next].clear();
+  timed_[next] = reply_seconds_ > 0;
+  if (timed_[next]) arm(next);
+  return true;
+}
+
+void RelayLoop::reply_round() {
   ReplyBuffer& rb = *rb_;
   int len[kMaxSites];
-  for (int i = 0; i < n_; ++i) len[i] = awaited(i) ? rb.slice[i].line_length() : -1;
-  int chosen = awaited(st_.current_site) ? st_.current_site : -1;
+  for (int i = 0; i < n_; ++i) len[i] = pending(i) ? rb.slice[i].line_length() : -1;
+  int chosen = pending(st_.current_site) ? st_.current_site : -1;
   for (int i = 0; i < n_; ++i) {
-    if (chosen < 0 && awaited(i)) chosen = i;
-    if (awaited(i) && !rb.slice[i].empty() && rb.slice[i].data()[0] == '5') chosen = i;
+    if (chosen < 0 && pending(i)) chosen = i;
+    if (pending(i) && !rb.slice[i].empty() && rb.slice[i].data()[0] == '5') chosen = i;
   }
-  if (chosen < 0) return true;
+  if (chosen < 0) return;
   for (;;) {
-    bool forward = true;
+    bool forward = !answered_;
+    bool handled = false;
     int code = 0;
-    if (len[chosen] > 0 && reply_code(rb.slice[chosen].first_line(), &code)) {
+    const std::string_view first = rb.slice[chosen].first_line();
+    const bool have_line = len[chosen] > 0 && rb.slice[chosen].line_length() > 0;
+    if (have_line && forward && is_final_line(first.data(), static_cast<int>(first.size()) + 1) &&
+        reply_code(first, &code) && code >= 400 && try_next_site(chosen))
+      return;
+    if (have_line && forward && reply_code(first, &code)) {
       if (const ServerReplyRow* row = match_reply(code, st_.last_command)) {
-        ReplyResult r = row->handler(session_, rb);
-        if (r == ReplyResult::kAnswered) return false;
-        if (r != ReplyResult::kForward) forward = false;
+        handled = true;
+        switch (row->handler(session_, rb)) {
+          case ReplyResult::kAnswered:
+            answered_ = true;
+            for (int i = 0; i < n_; ++i)
+              if (pending(i)) finished_[i] = true;
+            return;
+          case ReplyResult::kAskedMore:
+            for (int i = 0; i < n_; ++i) {
+              must_read_[i] = session_.awaits(i);
+              finished_[i] = false;
+              timed_[i] = reply_seconds_ > 0 && must_read_[i];
+              if (timed_[i]) arm(i);
+            }
+            return;
+          case ReplyResult::kForward:
+            break;
+          case ReplyResult::kDrop:
+          case ReplyResult::kFailed:
+            forward = false;
+            break;
+        }
       }
     }
-    if (forward && len[chosen] > 0) {
-      // A handler may have rewritten the slice: measure the line again.
-      std::string_view line = rb.slice[chosen].first_line();
-      if (rb.slice[chosen].line_length() > 0)
-        session_.reply_line("%.*s\n", static_cast<int>(line.size()), line.data());
+    // A handler may have rewritten the slice: measure the line again.
+    const int l = rb.slice[chosen].line_length();
+    if (forward && len[chosen] > 0 && l > 0) {
+      const std::string_view line(rb.slice[chosen].data(), static_cast<size_t>(l));
+      pass_line(line);
+      if (is_final_line(line.data(), l) && is_preliminary(line) && st_.decide_on_preliminary && st_.transfer)
+        st_.transfer->decide_single_site(chosen);
     }
     bool more = false;
     for (int i = 0; i < n_; ++i) {
-      if (!awaited(i) || len[i] <= 0) continue;
+      if (!pending(i) || len[i] <= 0) continue;
       Slice& slice = rb.slice[i];
-      int l = slice.line_length();
-      if (l <= 0) {
+      const int li = slice.line_length();
+      if (li <= 0) {
+        // A handler that took the whole reply out of the slice has used it up.
+        if (handled) finished_[i] = true;
         len[i] = -1;
         continue;
       }
-      bool final_line = is_final_line(slice.data(), l);
-      slice.drop_front(l);
+      const bool final_line = is_final_line(slice.data(), li);
+      if (final_line) {
+        const bool preliminary = slice.data()[0] == '1';
+        if (i == chosen && !preliminary && (forward || answered_)) answered_ = true;
+        if (!preliminary) {
+          finished_[i] = true;
+          timed_[i] = false;
+        } else {
+          // A transfer may last hours: its completion reply is not timed.
+          timed_[i] = false;
+        }
+      }
+      slice.drop_front(li);
       len[i] = final_line ? -1 : slice.line_length();
       more = more || len[i] > 0;
     }
-    if (!more) return true;
+    // The chosen site's reply ends the client's wait; a refusal that no
+    // other site's text was forwarded for still answers it.
+    if (finished_[chosen] && !answered_) answered_ = true;
+    if (!more) return;
   }
+}
+
+void RelayLoop::handle_replies() {
+  while (round_ready()) {
+    const bool was_pending = any_pending();
+    reply_round();
+    // A round that changed nothing would only repeat.
+    if (was_pending && any_pending() && round_ready()) {
+      bool progress = false;
+      for (int i = 0; i < n_; ++i) progress = progress || finished_[i] || must_read_[i];
+      if (!progress && !rb_->slice[st_.current_site].ends_in_complete_reply()) break;
+    }
+  }
+}
+
+int RelayLoop::wait_limit_ms() const {
+  long long limit = kRelayWaitSeconds * 1000LL;
+  const Clock::time_point now = Clock::now();
+  for (int i = 0; i < n_; ++i) {
+    if (!pending(i) || !timed_[i]) continue;
+    const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_[i] - now).count();
+    if (left < limit) limit = left < 0 ? 0 : left;
+  }
+  return static_cast<int>(limit);
+}
+
+bool RelayLoop::overdue() {
+  const Clock::time_point now = Clock::now();
+  for (int i = 0; i < n_; ++i) {
+    if (!pending(i) || !timed_[i] || now < deadline_[i]) continue;
+    log_line('e', "site %d did not answer within %ds, closing the session of %s\n", i, reply_seconds_,
+             c_.client_ip.c_str());
+    session_.reply_line("421 Site %d did not answer in time, closing the session.\r\n", i);
+    return true;
+  }
+  return false;
 }
 
 bool RelayLoop::pass() {
@@ -231,43 +416,44 @@ bool RelayLoop::pass() {
   Connection* conns[kMaxSites + 1];
   int site_of[kMaxSites + 1];
   int count = 0;
-  conns[count] = &c_.client_conn;
-  site_of[count++] = -1;
+  if (!client_closed_) {
+    conns[count] = &c_.client_conn;
+    site_of[count++] = -1;
+  }
   for (int i = 0; i < n_; ++i) {
     // An awaited site whose reply is already complete is not read again
     // until that reply has been handled.
-    if (awaited(i) && !must_read_[i] && rb_->slice[i].ends_in_complete_reply()) continue;
+    if (pending(i) && !must_read_[i] && rb_->slice[i].ends_in_complete_reply()) continue;
     conns[count] = &c_.site_conn[i];
     site_of[count++] = i;
   }
   bool ready[kMaxSites + 1] = {};
-  int r = wait_any_readable(conns, count, kRelayWaitSeconds * 1000, ready);
+  int r = wait_any_readable(conns, count, wait_limit_ms(), ready);
   if (r < 0) return false;
-  if (r == 0) return true;
-  if (ready[0]) return read_client();
-  bool site_ready[kMaxSites] = {};
-  for (int k = 1; k < count; ++k) site_ready[site_of[k]] = ready[k];
-  for (int i = 0; i < n_; ++i)
-    if (site_ready[i] && awaited(i) && rb_->slice[i].text().substr(0, 3) == "226") {
+  for (int k = 0; k < count; ++k) {
+    if (!ready[k]) continue;
+    if (site_of[k] < 0) {
+      if (!read_client()) return false;
+      continue;
+    }
+    const int i = site_of[k];
+    if (pending(i) && rb_->slice[i].text().substr(0, 3) == "226") {
       std::printf("FUCK IT HAPPEND !!!\n");
       std::fflush(stdout);
     }
-  if (!read_sites(site_ready)) return false;
-  for (int i = 0; i < n_; ++i)
-    if (site_ready[i]) must_read_[i] = false;
-  for (int i = 0; i < n_; ++i)
-    if (awaited(i) && must_read_[i]) return true;
+    if (!read_site(i)) site_closed_ = true;
+  }
   // Replies that arrived together (150 and 226 of one transfer) are handled
   // in this same pass; the client must not wait for them.
-  while (awaited_complete()) {
-    if (!handle_site_replies()) {
-      for (int i = 0; i < n_; ++i) must_read_[i] = awaited(i);
-      break;
-    }
-  }
+  handle_replies();
+  // A site that closed ends the session, after what it said has been passed on.
+  if (site_closed_) return false;
+  if (overdue()) return false;
+  handle_client_lines();
+  handle_replies();
+  if (client_closed_ && !any_pending() && client_buf_->line_length() <= 0) return false;
   return true;
 }
-
 }  // namespace
 
 void relay_loop(Client& c) {

@@ -90,7 +90,7 @@ CommandResult section_shortcut(Session& s, std::string_view line) {
 
   const int site = fits ? section_site(st.new_dir, n) : -1;
   if (site < 0) {
-    s.reply_line("%s\n", kNoSuchSection);
+    s.reply_line("%s\r\n", kNoSuchSection);
     // Nothing was sent, so no site owes an answer.
     s.await_no_site();
     return CommandResult::kHandled;

@@ -8,11 +8,13 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ferrynet/core/address.h"
 #include "ferrynet/core/connection.h"
 #include "ferrynet/core/limits.h"
 #include "ferrynet/session/presence.h"
+#include "ferrynet/session/transfer_plan.h"
 
 namespace ferrynet {
 
@@ -37,9 +39,19 @@ struct RelayState {
   bool awaited[kMaxSites] = {};
   int current_site = 0;
   PresenceEntry* presence = nullptr;  // owned; released by presence_unlink
-  // The listing kind of the last bounce started, shared with it: the bounce
-  // runs before the listing command that tells which kind it carries.
-  std::shared_ptr<std::atomic<int>> listing_kind;
+  // The transfer the last data bounce was started for: the bounce runs
+  // before the command that tells what it carries.
+  std::shared_ptr<TransferPlan> transfer;
+  // Every bounce of the session, so that its end ends them.
+  std::vector<std::weak_ptr<TransferPlan>> transfers;
+  // The site a rename's RNFR went to, for its RNTO.
+  int rename_site = -1;
+  // A command tried site by site until one holds the file: the next site to
+  // try (-1: none), the line for it, and whether the site that accepts a
+  // transfer is the one the bounce is to carry.
+  int fallthrough_next = -1;
+  std::string fallthrough_line;
+  bool decide_on_preliminary = false;
 };
 
 }  // namespace ferrynet

@@ -16,7 +16,8 @@ enum class CommandResult {
 enum class ReplyResult {
   kForward,   // pass the current line on as usual
   kDrop,      // do not pass the current line; go on with the next
-  kAnswered,  // the reply is dealt with; stop handling the buffer now
+  kAnswered,  // the whole reply is dealt with and the client answered
+  kAskedMore, // the sites were sent a further command; their text so far is not the whole reply
   kFailed,    // like kDrop, after a failure the client has been told of
 };
 

@@ -66,6 +66,23 @@ void Session::await_no_site() {
   for (bool& a : st_.awaited) a = false;
 }
 
+void Session::begin_transfer(const std::shared_ptr<TransferPlan>& plan) {
+  std::vector<std::weak_ptr<TransferPlan>> live;
+  for (std::weak_ptr<TransferPlan>& w : st_.transfers)
+    if (std::shared_ptr<TransferPlan> p = w.lock())
+      if (!p->cancel_if_undecided()) live.push_back(p);
+  live.push_back(plan);
+  st_.transfers = std::move(live);
+  st_.transfer = plan;
+}
+
+void Session::end_transfers() {
+  for (std::weak_ptr<TransferPlan>& w : st_.transfers)
+    if (std::shared_ptr<TransferPlan> p = w.lock()) p->cancel();
+  st_.transfers.clear();
+  st_.transfer.reset();
+}
+
 std::optional<std::string> Session::site_side_address() const { return ferrynet::site_side_address(c_); }
 
 std::optional<std::string> site_side_address(const Client& c) {

@@ -39,7 +39,14 @@ class Session {
   void await_no_site();
   bool awaits(int site) const { return site >= 0 && site < n_ && st_.awaited[site]; }
 
+  // A new data transfer: earlier ones that never got under way end.
+  void begin_transfer(const std::shared_ptr<TransferPlan>& plan);
+  // Ends every data transfer of the session.
+  void end_transfers();
+
   const std::string& client_ip() const { return c_.client_ip; }
+  // The peer of a site's control connection.
+  const Address& site_peer(int site) const { return c_.site_addr[site]; }
   const Address& client_peer() const { return c_.client_addr; }
   // The daemon's address the client reached.
   std::optional<Address> client_local() const { return c_.client_conn.local(); }

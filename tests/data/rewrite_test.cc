@@ -49,6 +49,10 @@ class RewriteTest : public testing::Test {
   void TearDown() override { ferrynet::config().sitecount = 0; }
   void put(int site, const std::string& text) { rb_->slice[site].assign(text); }
   ferrynet::CommandResult port_command(std::string line) { return ferrynet::port_rewrite(session_, line); }
+  // What the listing command would tell the root bounce.
+  void asked_listing() {
+    if (st_.transfer) st_.transfer->decide_listing(ferrynet::kListingLong);
+  }
   std::string to_client() { return read_all(client_side_.far, 300); }
   std::string to_site(int i) { return read_all(site_side_[i].far, 300); }
 
@@ -74,6 +78,7 @@ TEST_F(RewriteTest, PasvOutsideRootPassesTheCurrentSitesLineAsReceived) {
   put(0, "227 Entering Passive Mode (9,9,9,9,9,9).\r\n");
   put(1, "227 Entering Passive Mode (10,0,0,2,3,10).\r\n");
   EXPECT_EQ(ferrynet::pasv_rewrite(session_, *rb_), ferrynet::ReplyResult::kDrop);
+  asked_listing();
   EXPECT_EQ(to_client(), "227 Entering Passive Mode (10,0,0,2,3,10).\r\n");
 }
 
@@ -90,11 +95,12 @@ TEST_F(RewriteTest, PasvAtRootAnnouncesOnePortOfTheDaemonThatMergesTheSites) {
   put(1, std::string("227 ok (") + "127,0,0,1," + std::to_string(s1.port() / 256) + "," +
              std::to_string(s1.port() % 256) + ")\r\n");
   EXPECT_EQ(ferrynet::pasv_rewrite(session_, *rb_), ferrynet::ReplyResult::kDrop);
+  asked_listing();
   std::string reply = to_client();
-  uint16_t port = announced_port(reply, "227 Entering Passive Mode (%d,%d,%d,%d,%d,%d).\n");
+  uint16_t port = announced_port(reply, "227 Entering Passive Mode (%d,%d,%d,%d,%d,%d).\r\n");
   ASSERT_NE(port, 0) << reply;
   EXPECT_EQ(reply, "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
-                       std::to_string(port % 256) + ").\n");
+                       std::to_string(port % 256) + ").\r\n");
   int data = connect_loopback(port);
   auto lines = split_lines(read_all(data));
   ::close(data);
@@ -117,6 +123,7 @@ TEST_F(RewriteTest, PortOutsideRootGoesUnchangedToTheCurrentSiteWhichAloneAnswer
   std::strcpy(st_.cwd, "/GAMES");
   st_.current_site = 1;
   EXPECT_EQ(port_command("port 10,0,0,9,1,1\r"), ferrynet::CommandResult::kHandled);
+  asked_listing();
   EXPECT_EQ(to_site(1), "port 10,0,0,9,1,1\r\n");
   EXPECT_EQ(to_site(0), "");
   EXPECT_FALSE(st_.awaited[0]);
@@ -154,6 +161,7 @@ TEST_F(RewriteTest, PortAtRootGivesEverySiteItsOwnPortOnceTheBounceRuns) {
   EXPECT_EQ(port_command("PORT 127,0,0,1," + std::to_string(client_data / 256) + "," +
                          std::to_string(client_data % 256) + "\r"),
             ferrynet::CommandResult::kHandled);
+  asked_listing();
   EXPECT_EQ(to_client(), "");
   std::string lines[kSites] = {to_site(0), to_site(1)};
   uint16_t ports[kSites];

@@ -25,7 +25,7 @@ class IdleBounce(unittest.TestCase):
         c.cmd("PASS p")
         before = daemon_usage(d.proc.pid)
         reply = c.cmd("PASV")[0]
-        m = re.match(r"227 Entering Passive Mode \(127,0,0,1,(\d+),(\d+)\)\.\n$", reply)
+        m = re.match(r"227 Entering Passive Mode \(127,0,0,1,(\d+),(\d+)\)\.\r\n$", reply)
         self.assertIsNotNone(m, reply)
         port = int(m.group(1)) * 256 + int(m.group(2))
         # The sites' data ports were connected at once; they stay open until the wait ends.

@@ -9,7 +9,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from ferry_harness import Daemon, ScriptedSite, login_script, wait_for, free_port  # noqa: E402
 
-UNKNOWN = "550 Sorry, No Such Section in Config ;)\n"
+UNKNOWN = "550 Sorry, No Such Section in Config ;)\r\n"
 
 
 class RelayCase(unittest.TestCase):

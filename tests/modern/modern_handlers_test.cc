@@ -72,6 +72,10 @@ class ModernHandlers : public testing::Test {
     std::strcpy(st_.cwd, "/VCD");
     st_.current_site = site;
   }
+  // What the listing command would tell the root bounce.
+  void asked_listing() {
+    if (st_.transfer) st_.transfer->decide_listing(ferrynet::kListingLong);
+  }
   std::string to_client() { return read_all(client_side_.far, 300); }
   // A bounce thread outlives its test unless every leg has ended: wait until
   // it has closed its sockets.
@@ -96,7 +100,9 @@ class ModernHandlers : public testing::Test {
 
 TEST_F(ModernHandlers, EpsvAsksTheSitesWithPasvWhereTheDaemonCarriesTheData) {
   EXPECT_EQ(command(ferrynet::epsv_command, "EPSV\r"), ferrynet::CommandResult::kHandled);
+  asked_listing();
   EXPECT_EQ(command(ferrynet::epsv_command, "EPSV 1\r"), ferrynet::CommandResult::kHandled);
+  asked_listing();
   for (int i = 0; i < kSites; ++i) EXPECT_EQ(to_site(i), "PASV\r\nPASV\r\n");
   EXPECT_EQ(st_.awaited[0] + st_.awaited[1], 2);
 
@@ -104,6 +110,7 @@ TEST_F(ModernHandlers, EpsvAsksTheSitesWithPasvWhereTheDaemonCarriesTheData) {
   EXPECT_EQ(command(ferrynet::epsv_command, "EPSV\r"), ferrynet::CommandResult::kForward);
   ferrynet::config().bouncedata = 1;
   EXPECT_EQ(command(ferrynet::epsv_command, "EPSV\r"), ferrynet::CommandResult::kHandled);
+  asked_listing();
   EXPECT_EQ(to_site(0), "");
   EXPECT_EQ(to_site(1), "PASV\r\n");
   EXPECT_FALSE(st_.awaited[0]);
@@ -112,6 +119,7 @@ TEST_F(ModernHandlers, EpsvAsksTheSitesWithPasvWhereTheDaemonCarriesTheData) {
 
 TEST_F(ModernHandlers, EpsvAndEprtForOtherProtocolsAreRefusedWithoutTheSites) {
   EXPECT_EQ(command(ferrynet::epsv_command, "EPSV 2\r"), ferrynet::CommandResult::kHandled);
+  asked_listing();
   EXPECT_NE(command(ferrynet::eprt_rewrite, "EPRT |2|::1|5000|\r"), ferrynet::CommandResult::kForward);
   EXPECT_NE(command(ferrynet::eprt_rewrite, "EPRT |1|127.0.0.2|5000|\r"), ferrynet::CommandResult::kForward);
   EXPECT_EQ(to_client(),
@@ -129,6 +137,7 @@ TEST_F(ModernHandlers, EprtAtTheRootGivesEverySiteAPortOfTheDaemon) {
   int client_listener = listen_loopback(&client_port);
   EXPECT_EQ(command(ferrynet::eprt_rewrite, "EPRT |1|127.0.0.1|" + std::to_string(client_port) + "|\r"),
             ferrynet::CommandResult::kHandled);
+  asked_listing();
   // The bounce connects to the client's port named in the EPRT first.
   ASSERT_TRUE(readable_within(client_listener, 5000));
   int client_data = ::accept(client_listener, nullptr, nullptr);
@@ -158,6 +167,7 @@ TEST_F(ModernHandlers, EpsvRepliesAt227BecomeOne229NamingTheDaemon) {
   }
   std::strcpy(st_.last_command, "EPSV");
   EXPECT_EQ(ferrynet::epsv_rewrite(session_, *rb_), ferrynet::ReplyResult::kDrop);
+  asked_listing();
   int port = 0;
   std::string reply = to_client();
   ASSERT_EQ(std::sscanf(reply.c_str(), "229 Entering Extended Passive Mode (|||%d|)\r\n", &port), 1) << reply;
@@ -183,6 +193,7 @@ TEST_F(ModernHandlers, BouncedataCarriesAFileOfTheCurrentSiteByteForByte) {
                 site_port / 256, site_port % 256);
   std::strcpy(st_.last_command, "PASV");
   EXPECT_EQ(ferrynet::pasv_rewrite(session_, *rb_), ferrynet::ReplyResult::kDrop);
+  asked_listing();
   int q[4], hi, lo;
   std::string reply = to_client();
   ASSERT_EQ(std::sscanf(reply.c_str(), "227 Entering Passive Mode (%d,%d,%d,%d,%d,%d).", &q[0], &q[1], &q[2], &q[3],
@@ -214,8 +225,10 @@ TEST_F(ModernHandlers, WithoutBouncedataSectionsKeepTheSitesOwnData) {
   in_section(1);
   put_formatted(rb_->slice[1], "227 Entering Passive Mode (10,0,0,3,4,1).\r\n");
   EXPECT_EQ(ferrynet::pasv_rewrite(session_, *rb_), ferrynet::ReplyResult::kDrop);
+  asked_listing();
   EXPECT_EQ(ferrynet::epsv_rewrite(session_, *rb_), ferrynet::ReplyResult::kForward);
   EXPECT_EQ(command(ferrynet::eprt_rewrite, "EPRT |1|10.9.9.9|80|\r"), ferrynet::CommandResult::kHandled);
+  asked_listing();
   EXPECT_EQ(to_client(), "227 Entering Passive Mode (10,0,0,3,4,1).\r\n");
   EXPECT_EQ(to_site(1), "EPRT |1|10.9.9.9|80|\r\n");
   EXPECT_EQ(to_site(0), "");

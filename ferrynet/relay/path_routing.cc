@@ -1,0 +1,144 @@
+#include "ferrynet/relay/path_routing.h"
+
+#include <strings.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "ferrynet/core/limits.h"
+#include "ferrynet/relay/command_handlers.h"
+#include "ferrynet/relay/sections.h"
+
+namespace ferrynet {
+
+namespace {
+
+std::string_view without_cr(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+bool starts_with_word(std::string_view line, const char* word) {
+  const size_t n = std::strlen(word);
+  return line.size() >= n && strncasecmp(line.data(), word, n) == 0;
+}
+
+// The command's words before its path: "RETR", or "SITE CHMOD 755".
+int command_words(std::string_view line) { return starts_with_word(line, "SITE ") ? 3 : 1; }
+
+// The line with its path replaced by the absolute one: a site other than the
+// current one may stand in another directory.
+std::string absolute_line(std::string_view line, const PathTarget& t) {
+  std::string_view body = without_cr(line);
+  std::string out(body.substr(0, t.offset < body.size() ? t.offset : body.size()));
+  out += t.absolute;
+  if (body.size() != line.size()) out += '\r';
+  return out;
+}
+
+CommandResult to_site(Session& s, std::string_view line, const PathTarget& t, int site) {
+  if (site == s.current_site() || !t.named)
+    s.relay_line(site, line);
+  else
+    s.relay_line(site, absolute_line(line, t));
+  s.await_only(site);
+  return CommandResult::kHandled;
+}
+
+// A file at the root level: the sites are asked in order until one has it.
+CommandResult first_holder(Session& s, std::string_view line, const PathTarget& t, bool transfer) {
+  RelayState& st = s.state();
+  // At "/" every site stands at "/" too, so the line goes out as it came.
+  st.fallthrough_line = s.at_root() ? std::string(line) : absolute_line(line, t);
+  st.fallthrough_next = s.site_count() > 1 ? 1 : -1;
+  st.decide_on_preliminary = transfer;
+  s.relay_line(0, 0 == s.current_site() || s.at_root() ? line : std::string_view(st.fallthrough_line));
+  s.await_only(0);
+  return CommandResult::kHandled;
+}
+
+CommandResult routed_read(Session& s, std::string_view line, bool transfer) {
+  PathTarget t = path_target(s.state().cwd, line, command_words(line), s.site_count());
+  if (!t.named) return CommandResult::kForward;
+  if (t.section_site >= 0) {
+    if (transfer && s.state().transfer) s.state().transfer->decide_single_site(t.section_site);
+    return to_site(s, line, t, t.section_site);
+  }
+  return first_holder(s, line, t, transfer);
+}
+
+}  // namespace
+
+PathTarget path_target(const char* cwd, std::string_view line, int skip_words, int sites) {
+  PathTarget t;
+  std::string_view rest = without_cr(line);
+  for (int w = 0; w < skip_words; ++w) {
+    const size_t blank = rest.find(' ');
+    if (blank == std::string_view::npos) return t;
+    rest.remove_prefix(blank + 1);
+  }
+  while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+  // Listing options are not a path.
+  while (!rest.empty() && rest.front() == '-') {
+    const size_t blank = rest.find(' ');
+    if (blank == std::string_view::npos) return t;
+    rest.remove_prefix(blank + 1);
+    while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+  }
+  if (rest.empty() || rest.size() >= kDirField) return t;
+  char dir[kDirField];
+  char arg[kDirField];
+  std::snprintf(dir, sizeof dir, "%s", cwd);
+  std::memcpy(arg, rest.data(), rest.size());
+  arg[rest.size()] = '\0';
+  if (!resolve(dir, sizeof dir, arg, sizeof arg)) return t;
+  t.named = true;
+  t.absolute = arg;
+  t.section_site = section_site(arg, sites);
+  t.offset = static_cast<size_t>(rest.data() - line.data());
+  return t;
+}
+
+CommandResult fetch_command(Session& s, std::string_view line) {
+  // Outside the root the data connection leads to the current site alone.
+  if (!s.at_root()) return CommandResult::kForward;
+  return routed_read(s, line, true);
+}
+
+CommandResult read_command(Session& s, std::string_view line) { return routed_read(s, line, false); }
+
+CommandResult store_command(Session& s, std::string_view line) {
+  if (!s.at_root()) return CommandResult::kForward;
+  PathTarget t = path_target(s.state().cwd, line, 1, s.site_count());
+  const int site = t.named && t.section_site >= 0 ? t.section_site : s.current_site();
+  if (s.state().transfer) s.state().transfer->decide_single_site(site);
+  return to_site(s, line, t, site);
+}
+
+CommandResult change_command(Session& s, std::string_view line) {
+  PathTarget t = path_target(s.state().cwd, line, command_words(line), s.site_count());
+  if (!t.named) return CommandResult::kForward;
+  const int site = t.section_site >= 0 ? t.section_site : s.current_site();
+  if (starts_with_word(line, "RNFR")) s.state().rename_site = site;
+  return to_site(s, line, t, site);
+}
+
+CommandResult rename_to_command(Session& s, std::string_view line) {
+  RelayState& st = s.state();
+  const int site = st.rename_site >= 0 && st.rename_site < s.site_count() ? st.rename_site : -1;
+  st.rename_site = -1;
+  if (site < 0) return change_command(s, line);
+  return to_site(s, line, path_target(st.cwd, line, 1, s.site_count()), site);
+}
+
+CommandResult listing_command(Session& s, std::string_view line) {
+  if (!s.at_root()) return CommandResult::kForward;
+  PathTarget t = path_target(s.state().cwd, line, 1, s.site_count());
+  if (t.named && t.section_site >= 0) {
+    if (s.state().transfer) s.state().transfer->decide_single_site(t.section_site);
+    return to_site(s, line, t, t.section_site);
+  }
+  return listing_broadcast(s, line);
+}
+
+}  // namespace ferrynet

@@ -1,0 +1,72 @@
+#include "ferrynet/session/transfer_plan.h"
+
+#include <chrono>
+
+namespace ferrynet {
+
+void TransferPlan::decide_listing(int listing_kind) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (decision_.use != Use::kUndecided) return;
+  // Stored before the decision is seen, so no leg reads the wrong kind.
+  listing_kind_.store(listing_kind, std::memory_order_release);
+  decision_.use = Use::kListing;
+  changed_.notify_all();
+}
+
+void TransferPlan::decide_single_site(int site) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (decision_.use != Use::kUndecided) return;
+  decision_.use = Use::kSingleSite;
+  decision_.site = site;
+  changed_.notify_all();
+}
+
+void TransferPlan::cancel() {
+  std::lock_guard<std::mutex> hold(lock_);
+  decision_.use = Use::kCancelled;
+  changed_.notify_all();
+}
+
+bool TransferPlan::cancel_if_undecided() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (decision_.use != Use::kUndecided) return false;
+  decision_.use = Use::kCancelled;
+  changed_.notify_all();
+  return true;
+}
+
+TransferPlan::Decision TransferPlan::decision() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return decision_;
+}
+
+TransferPlan::Decision TransferPlan::wait_decision(int limit_ms) {
+  std::unique_lock<std::mutex> hold(lock_);
+  changed_.wait_for(hold, std::chrono::milliseconds(limit_ms), [this] { return decision_.use != Use::kUndecided; });
+  return decision_;
+}
+
+bool TransferPlan::cancelled() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return decision_.use == Use::kCancelled;
+}
+
+void TransferPlan::leg_started() {
+  std::lock_guard<std::mutex> hold(lock_);
+  ++legs_running_;
+}
+
+void TransferPlan::leg_finished() {
+  std::lock_guard<std::mutex> hold(lock_);
+  --legs_running_;
+  changed_.notify_all();
+}
+
+bool TransferPlan::wait_legs(int limit_ms) {
+  std::unique_lock<std::mutex> hold(lock_);
+  changed_.wait_for(hold, std::chrono::milliseconds(limit_ms),
+                    [this] { return legs_running_ == 0 || decision_.use == Use::kCancelled; });
+  return legs_running_ == 0;
+}
+
+}  // namespace ferrynet
