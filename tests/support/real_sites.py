@@ -66,13 +66,23 @@ def _bound_port():
 
 def _make_tree_reachable(root):
     # Both servers drop to the login's uid before they read the tree, and the
-    # temporary directories above it are created 0700.
-    path = os.path.abspath(root)
-    while path != os.path.dirname(path):
+    # temporary directories above it are created 0700. Nothing outside the
+    # temporary area is changed.
+    path, top = os.path.realpath(root), os.path.realpath(tempfile.gettempdir())
+    while path.startswith(top + os.sep):
         mode = os.stat(path).st_mode
         if mode & 0o011 != 0o011:
             os.chmod(path, (mode & 0o7777) | 0o011)
         path = os.path.dirname(path)
+
+
+def _descendants(pid):
+    try:
+        with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+            children = [int(c) for c in f.read().split()]
+    except OSError:
+        return []
+    return [d for c in children for d in [c] + _descendants(c)]
 
 
 class SystemUser:
@@ -100,12 +110,16 @@ class ServerSite:
         self.proc = None
         self.port = _bound_port()
         self.dir = tempfile.mkdtemp(prefix="ferry%s-" % self.kind)
-        os.chmod(self.dir, 0o755)
-        _make_tree_reachable(self.root)
         self.cert = self.key = None
-        if tls:
-            self.cert, self.key = make_certificate(self.dir)
-            os.chmod(self.key, 0o600)
+        try:
+            os.chmod(self.dir, 0o755)
+            _make_tree_reachable(self.root)
+            if tls:
+                self.cert, self.key = make_certificate(self.dir)
+                os.chmod(self.key, 0o600)
+        except Exception:
+            shutil.rmtree(self.dir, ignore_errors=True)
+            raise
 
     def _start(self, argv):
         self.out_path = os.path.join(self.dir, "server.out")
@@ -136,14 +150,20 @@ class ServerSite:
 
     def stop(self):
         if self.proc is not None and self.proc.poll() is None:
-            # SIGTERM reaches the listener; the sessions it forked end with
-            # their connections.
+            # A session still open outlives its listener and would keep the
+            # account busy, so the listener's children go by their pids too.
+            sessions = _descendants(self.proc.pid)
             self.proc.send_signal(signal.SIGTERM)
             try:
                 self.proc.wait(timeout=WAIT)
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait(timeout=WAIT)
+            for pid in sessions:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
         self._forget_login()
         shutil.rmtree(self.dir, ignore_errors=True)
 
@@ -159,9 +179,10 @@ class VsftpdSite(ServerSite):
     def __init__(self, root, password="secret", tls=False):
         super().__init__(root, tls)
         self.password = password
-        self.account = SystemUser(self.root, password)
-        self.user = self.account.name
+        self.account = None
         try:
+            self.account = SystemUser(self.root, password)
+            self.user = self.account.name
             empty = os.path.join(self.dir, "empty")
             os.mkdir(empty, 0o755)
             conf = [
