@@ -15,7 +15,7 @@ import socket
 import subprocess
 import tempfile
 
-from ferry_harness import HOST, WAIT, wait_for
+from ferry_harness import HOST, WAIT, free_port, wait_for
 
 UNPACKED = "/opt/ferrynet-ftpd"
 
@@ -56,12 +56,6 @@ def make_certificate(directory):
     _run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=" + HOST,
           "-addext", "subjectAltName=IP:" + HOST, "-keyout", key, "-out", cert])
     return cert, key
-
-
-def _bound_port():
-    with socket.socket() as s:
-        s.bind((HOST, 0))
-        return s.getsockname()[1]
 
 
 def _make_tree_reachable(root):
@@ -108,7 +102,7 @@ class ServerSite:
         self.root = os.path.abspath(root)
         self.tls = tls
         self.proc = None
-        self.port = _bound_port()
+        self.port = free_port()
         self.dir = tempfile.mkdtemp(prefix="ferry%s-" % self.kind)
         self.cert = self.key = None
         try:
