@@ -6,6 +6,73 @@ namespace {
 
 std::string_view cut(const char* name, size_t n) { return std::string_view(name, n > kNameMax ? kNameMax : n); }
 
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+size_t digits_at(const char* line, size_t len, size_t i) {
+  size_t n = 0;
+  while (i + n < len && is_digit(line[i + n])) ++n;
+  return n;
+}
+
+bool is_month(const char* p) {
+  static constexpr char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  for (size_t m = 0; m < 12; ++m)
+    if (std::memcmp(p, kMonths + 3 * m, 3) == 0) return true;
+  return false;
+}
+
+// Where the name begins when the month at `m` opens "Mon DD HH:MM " or
+// "Mon DD  YYYY "; 0 when it does not. Days come as "09", " 9" or "9"; a
+// year is padded to the width of a time by a second blank, which some
+// servers leave out.
+size_t after_date(const char* line, size_t len, size_t m) {
+  size_t i = m + 3;
+  if (i >= len || line[i] != ' ') return 0;
+  ++i;
+  if (i < len && line[i] == ' ') ++i;
+  const size_t day = digits_at(line, len, i);
+  if (day < 1 || day > 2) return 0;
+  i += day;
+  if (i >= len || line[i] != ' ') return 0;
+  ++i;
+  const size_t hour = digits_at(line, len, i);
+  if (hour >= 1 && hour <= 2 && i + hour < len && line[i + hour] == ':') {
+    i += hour + 1;
+    if (digits_at(line, len, i) != 2) return 0;
+    i += 2;
+  } else {
+    if (hour == 0 && i < len && line[i] == ' ') ++i;
+    if (digits_at(line, len, i) != 4) return 0;
+    i += 4;
+  }
+  // Exactly one blank ends the date: any more belong to the name.
+  if (i >= len || line[i] != ' ') return 0;
+  return i + 1;
+}
+
+// Servers place the name wherever their owner and size widths end, so it is
+// found after the date. The first date that follows a digit (the size) wins:
+// a name that reads like a date comes later on the line, and an owner or group
+// named like a month is not preceded by a size.
+std::string_view long_name(const char* line, size_t len) {
+  for (size_t m = 2; m + 3 <= len; ++m) {
+    if (line[m - 1] != ' ' || !is_digit(line[m - 2]) || !is_month(line + m)) continue;
+    const size_t at = after_date(line, len, m);
+    if (at == 0) continue;
+    size_t n = len - at;
+    // A link is one name with its file namesake on another site, whatever it points to.
+    if (line[0] == 'l')
+      for (size_t k = at + 1; k + 4 <= len; ++k)
+        if (std::memcmp(line + k, " -> ", 4) == 0) {
+          n = k - at;
+          break;
+        }
+    return cut(line + at, n);
+  }
+  if (len <= kNameColumn) return {};
+  return cut(line + kNameColumn, len - kNameColumn);
+}
+
 }  // namespace
 
 std::string_view listing_name(const char* line, size_t len, int kind) {
@@ -17,8 +84,7 @@ std::string_view listing_name(const char* line, size_t len, int kind) {
       if (line[i] == ';' && line[i + 1] == ' ') return cut(line + i + 2, len - i - 2);
     return {};
   }
-  if (len <= kNameColumn) return {};
-  return cut(line + kNameColumn, len - kNameColumn);
+  return long_name(line, len);
 }
 
 bool ListingFilter::keep(const char* line, size_t len) {

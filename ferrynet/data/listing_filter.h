@@ -16,9 +16,12 @@
 namespace ferrynet {
 
 // The name of a listing line, its LF and a CR before it removed, cut to
-// kNameMax: from column 55 in a long listing, the whole line in a name
-// listing, what follows the first "; " in a facts listing. Empty when the
-// line holds none; such lines are never compared.
+// kNameMax. In a long listing: what follows the blank after the first
+// "Mon DD HH:MM" or "Mon DD  YYYY" that comes after a size, wherever a server
+// puts its columns, a symbolic link's " -> target" left off; column 55 on
+// when no date reads so. The whole line in a name listing, what follows the
+// first "; " in a facts listing. Empty when the line holds none; such lines
+// are never compared.
 std::string_view listing_name(const char* line, size_t len, int kind = kListingLong);
 
 class ListingFilter {

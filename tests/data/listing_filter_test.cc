@@ -1,11 +1,15 @@
-// The merge filter: names at column 55, the leading "total" line, repeated
-// names, and lines that reads cut anywhere.
+// The merge filter: names after the date of real servers' lines and at column
+// 55 otherwise, the leading "total" line, repeated names, and lines that
+// reads cut anywhere.
 #include "ferrynet/data/listing_filter.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <iterator>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/data/data_test_support.h"
@@ -49,6 +53,82 @@ TEST(ListingName, ShortLinesHaveNoNameAndLongNamesAreCutTo255) {
   EXPECT_TRUE(ferrynet::listing_name(short_line.data(), short_line.size()).empty());
   std::string long_line = entry(std::string(300, 'n'));
   EXPECT_EQ(ferrynet::listing_name(long_line.data(), long_line.size()).size(), 255u);
+}
+
+// One tree listed by four servers, byte for byte as they sent it.
+const char* const kVsftpd[] = {
+    "-rw-r--r--    1 0        0               0 Nov 30  2021  lead blank\r\n",
+    "drwxr-xr-x    2 0        0            4096 Dec 09 10:22 A Dir\r\n",
+    "-rw-r--r--    1 0        0               2 Dec 09 10:22 Jan 01 12:00 x\r\n",
+    "lrwxrwxrwx    1 0        0              21 Dec 09 10:30 blank link -> with blanks in it.txt\r\n",
+    "-rw-r--r--    1 0        0               0 Mar 04  2019 old.bin\r\n",
+};
+const char* const kProftpd[] = {
+    "-rw-r--r--   1 0        0               0 Nov 30  2021  lead blank\r\n",
+    "drwxr-xr-x   2 0        0            4096 Dec  9 10:22 A Dir\r\n",
+    "-rw-r--r--   1 0        0               2 Dec  9 10:22 Jan 01 12:00 x\r\n",
+    "lrwxrwxrwx   1 0        0              21 Dec  9 10:30 blank link -> with blanks in it.txt\r\n",
+    "-rw-r--r--   1 0        0               0 Mar  4  2019 old.bin\r\n",
+};
+const char* const kPureFtpd[] = {
+    "-rw-r--r--    1 0          0                   0 Nov 30  2021  lead blank\r\n",
+    "drwxr-xr-x    2 0          0                4096 Dec  9 10:22 A Dir\r\n",
+    "-rw-r--r--    1 0          0                   2 Dec  9 10:22 Jan 01 12:00 x\r\n",
+    "lrwxrwxrwx    1 0          0                  21 Dec  9 10:30 blank link -> with blanks in it.txt\r\n",
+    "-rw-r--r--    1 0          0                   0 Mar  4  2019 old.bin\r\n",
+};
+const char* const kPyftpdlib[] = {
+    "-rw-r--r--   1 root     root            0 Nov 30  2021  lead blank\r\n",
+    "drwxr-xr-x   2 root     root         4096 Dec 09 10:22 A Dir\r\n",
+    "-rw-r--r--   1 root     root            2 Dec 09 10:22 Jan 01 12:00 x\r\n",
+    "lrwxrwxrwx   1 root     root           21 Dec 09 10:30 blank link -> with blanks in it.txt\r\n",
+    "-rw-r--r--   1 root     root            0 Mar 04  2019 old.bin\r\n",
+};
+const char* const kTreeNames[] = {" lead blank", "A Dir", "Jan 01 12:00 x", "blank link", "old.bin"};
+
+TEST(ListingName, RealServersLinesNameWhatFollowsTheDateWhateverTheColumn) {
+  for (const auto* server : {kVsftpd, kProftpd, kPureFtpd, kPyftpdlib})
+    for (size_t i = 0; i < std::size(kTreeNames); ++i)
+      EXPECT_EQ(ferrynet::listing_name(server[i], std::strlen(server[i])), kTreeNames[i]) << server[i];
+  // Two blanks inside a name, and a name after a date at a one-digit day and
+  // an unpadded year.
+  for (const char* line : {"-rw-r--r--    1 0        0               0 Dec 09 10:30 two  blanks\r\n",
+                           "-rw-r--r-- 1 ftp ftp 7 Dec 9 2019 two  blanks\n"})
+    EXPECT_EQ(ferrynet::listing_name(line, std::strlen(line)), "two  blanks");
+}
+
+TEST(ListingName, LinesWithoutADateAfterASizeKeepColumn55AndNoParseLeavesItsBounds) {
+  // A group named like a date, a bad time, a bad day and year: column 55.
+  // A date with nothing after it: no name.
+  const std::pair<std::string, std::string> odd[] = {
+      {"-rw-r--r--   1 owner    Dec 09 10:22   1234 Jan 1 12:0 name-at-55\r\n", "name-at-55"},
+      {"-rw-r--r--   1 user     group         1234 Jan 32  201 name-at-55-too\n", "name-at-55-too"},
+      {"-rw-r--r--   1 user     group            1234 Jan 01 12:00 \r\n", ""},
+  };
+  for (const auto& [line, name] : odd) EXPECT_EQ(ferrynet::listing_name(line.data(), line.size()), name) << line;
+  // Every prefix of a line, from a buffer that ends where the prefix does.
+  for (const char* line : {kVsftpd[0], kProftpd[3], kPureFtpd[2], kPyftpdlib[4]})
+    for (size_t n = 0; n <= std::strlen(line); ++n) {
+      std::vector<char> exact(line, line + n);
+      std::string_view name = ferrynet::listing_name(exact.data(), n);
+      EXPECT_TRUE(name.empty() || (name.data() >= exact.data() && name.data() + name.size() <= exact.data() + n));
+    }
+}
+
+TEST(ListingFilter, OneTreeFromFourServersPassesEachNameOnceLinkAndFileAlike) {
+  SeenNames seen;
+  std::vector<std::string> got;
+  // vsftpd lists two entries, proftpd has a plain file where the link was.
+  std::string vsftpd = std::string("total 8\r\n") + kVsftpd[1] + kVsftpd[3];
+  std::string proftpd = std::string("total 8\r\n") + kProftpd[1] +
+                        "-rw-r--r--   1 0        0               0 Dec  9 10:22 blank link\r\n" + kProftpd[4];
+  std::string pure = std::string(kPureFtpd[0]) + kPureFtpd[1] + kPureFtpd[2] + kPureFtpd[3] + kPureFtpd[4];
+  std::string py = std::string(kPyftpdlib[0]) + kPyftpdlib[1] + kPyftpdlib[2] + kPyftpdlib[3] + kPyftpdlib[4];
+  for (const std::string* listing : {&vsftpd, &proftpd, &pure, &py}) {
+    ListingFilter f(seen);
+    for (auto& line : run(f, *listing, {17})) got.push_back(line);
+  }
+  EXPECT_EQ(got, (std::vector<std::string>{kVsftpd[1], kVsftpd[3], kProftpd[4], kPureFtpd[0], kPureFtpd[2]}));
 }
 
 TEST(ListingFilter, DropsLeadingTotalLineWhereverTheReadsFall) {

@@ -360,13 +360,14 @@ def login_script(ids=True, extra=None):
 class RealSite:
     """A real FTP server (pyftpdlib) in a process of its own, serving `root`."""
 
-    def __init__(self, root, user="user", password="secret"):
+    def __init__(self, root, user="user", password="secret", total=False):
         self.root = root
         self.user, self.password = user, password
         self.dir = tempfile.mkdtemp(prefix="ferrysite-")
         port_file = os.path.join(self.dir, "port")
         script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pyftpd_site.py")
-        self.proc = subprocess.Popen(["/usr/bin/python3", script, root, port_file],
+        self.proc = subprocess.Popen(["/usr/bin/python3", script, root, port_file, "0", user, password]
+                                     + (["total"] if total else []),
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if not wait_for(lambda: os.path.exists(port_file) or self.proc.poll() is not None):
             self.stop()
@@ -391,12 +392,14 @@ def pure_ftpd_available():
 class PureFtpdSite:
     """pure-ftpd in the foreground serving `root` to user/secret on `host`; stopped by its pid."""
 
-    def __init__(self, root, host=HOST, connections=200):
+    def __init__(self, root, host=HOST, connections=200, user="user", password="secret"):
         self.host, self.root = host, root
+        self.user, self.password = user, password
         self.dir = tempfile.mkdtemp(prefix="ferrypure-")
         pw, pdb = os.path.join(self.dir, "pw.txt"), os.path.join(self.dir, "pw.pdb")
-        subprocess.run(["pure-pw", "useradd", "user", "-u", "nobody", "-d", root, "-f", pw, "-m", "-F", pdb],
-                       input=b"secret\nsecret\n", capture_output=True, check=True, timeout=WAIT)
+        subprocess.run(["pure-pw", "useradd", user, "-u", "nobody", "-d", root, "-f", pw, "-m", "-F", pdb],
+                       input=("%s\n%s\n" % (password, password)).encode(), capture_output=True, check=True,
+                       timeout=WAIT)
         with socket.socket() as s:
             s.bind((host, 0))
             self.port = s.getsockname()[1]

@@ -1,7 +1,8 @@
 """A real FTP server (pyftpdlib) serving one directory as a site.
 
-Usage: pyftpd_site.py ROOT_DIR PORT_FILE [PORT]
+Usage: pyftpd_site.py ROOT_DIR PORT_FILE [PORT [USER PASSWORD [total]]]
 Writes the port it listens on to PORT_FILE once it accepts connections.
+With "total", long listings lead with a "total" line as ls -l prints it.
 """
 
 import logging
@@ -9,8 +10,15 @@ import os
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.filesystems import AbstractedFS
 from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
+
+
+class LeadingTotalFS(AbstractedFS):
+    def format_list(self, basedir, listing, ignore_err=True):
+        yield ("total %d\r\n" % len(listing)).encode()
+        yield from super().format_list(basedir, listing, ignore_err)
 
 
 def main():
@@ -18,9 +26,12 @@ def main():
     port = int(sys.argv[3]) if len(sys.argv) > 3 else 0
     logging.basicConfig(level=logging.WARNING)
     auth = DummyAuthorizer()
-    auth.add_user("user", "secret", root, perm="elradfmwMT")
+    user, password = sys.argv[4:6] if len(sys.argv) > 5 else ("user", "secret")
+    auth.add_user(user, password, root, perm="elradfmwMT")
     handler = FTPHandler
     handler.authorizer = auth
+    if sys.argv[6:7] == ["total"]:
+        handler.abstracted_fs = LeadingTotalFS
     handler.permit_foreign_addresses = True
     server = FTPServer(("127.0.0.1", port), handler)
     server.max_cons = 4096
