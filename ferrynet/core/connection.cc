@@ -50,10 +50,68 @@ int ms_left(const timeval& start, int deadline_seconds) {
 
 }  // namespace
 
+Connection::~Connection() { close(); }
+
+void Connection::close() {
+  if (tls_) end_tls(kTlsCloseMs);
+  tls_.reset();
+  tls_lock_.reset();
+  fd_.reset();
+}
+
+TlsResult Connection::start_tls(const TlsContext& ctx, int limit_ms, std::shared_ptr<TlsSessionStore> store,
+                                std::string* error) {
+  if (!fd_.valid() || tls_) return TlsResult::failed;
+  std::unique_ptr<TlsStream> stream = TlsStream::open(ctx, fd_.get());
+  if (!stream) {
+    if (error) *error = "cannot set up TLS";
+    return TlsResult::failed;
+  }
+  if (store) stream->use_session_store(std::move(store));
+  TlsResult r = stream->handshake(limit_ms);
+  if (r != TlsResult::ok) {
+    if (error) *error = stream->error();
+    return r;
+  }
+  tls_lock_ = std::make_unique<std::mutex>();
+  tls_ = std::move(stream);
+  return TlsResult::ok;
+}
+
+void Connection::end_tls(int limit_ms) {
+  if (!tls_) return;
+  std::lock_guard<std::mutex> hold(*tls_lock_);
+  tls_->close_notify(limit_ms);
+}
+
+bool Connection::tls_resumed() const {
+  if (!tls_) return false;
+  std::lock_guard<std::mutex> hold(*tls_lock_);
+  return tls_->session_reused();
+}
+
+std::string Connection::tls_protocol() const {
+  if (!tls_) return "none";
+  std::lock_guard<std::mutex> hold(*tls_lock_);
+  return tls_->protocol();
+}
+
+bool Connection::buffered() const {
+  if (!tls_) return false;
+  std::lock_guard<std::mutex> hold(*tls_lock_);
+  return tls_->pending();
+}
+
 long Connection::read_some(char* buffer, size_t size, int limit_ms) {
   if (!fd_.valid() || size == 0) {
     errno = EBADF;
     return -1;
+  }
+  if (tls_) {
+    std::lock_guard<std::mutex> hold(*tls_lock_);
+    long n = tls_->read(buffer, size, limit_ms < 0 ? INT_MAX : limit_ms);
+    if (n < 0) errno = tls_->timed_out() ? EAGAIN : EIO;
+    return n;
   }
   for (;;) {
     // A peer's bytes may be taken by another reader of a shared connection
@@ -77,6 +135,12 @@ long Connection::read_some(char* buffer, size_t size, int limit_ms) {
 bool Connection::write_all(const char* data, size_t len, int idle_limit_ms) {
   if (!fd_.valid()) {
     errno = EBADF;
+    return false;
+  }
+  if (tls_) {
+    std::lock_guard<std::mutex> hold(*tls_lock_);
+    if (tls_->write_all(data, len, idle_limit_ms < 0 ? INT_MAX : idle_limit_ms)) return true;
+    errno = tls_->timed_out() ? ETIMEDOUT : EPIPE;
     return false;
   }
   size_t done = 0;

@@ -4,11 +4,15 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "ferrynet/core/address.h"
 #include "ferrynet/core/fd.h"
+#include "ferrynet/core/tls.h"
 
 namespace ferrynet {
 
@@ -17,12 +21,34 @@ class Connection {
   Connection() = default;
   explicit Connection(Fd fd) : fd_(std::move(fd)) {}
   Connection(Connection&&) noexcept = default;
-  Connection& operator=(Connection&&) noexcept = default;
+  Connection& operator=(Connection&& other) noexcept {
+    if (this != &other) {
+      close();
+      fd_ = std::move(other.fd_);
+      tls_ = std::move(other.tls_);
+      tls_lock_ = std::move(other.tls_lock_);
+    }
+    return *this;
+  }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
   bool valid() const { return fd_.valid(); }
-  void close() { fd_.reset(); }
+  // Ends TLS first (a close_notify, not waited for long), then the socket.
+  void close();
+  ~Connection();
+
+  // Puts TLS over the connection within `limit_ms`: the role follows the
+  // context (server towards clients, client towards sites). A client side
+  // offers and keeps the sessions of `store`. On failure the reason is in `error`.
+  TlsResult start_tls(const TlsContext& ctx, int limit_ms, std::shared_ptr<TlsSessionStore> store = nullptr,
+                      std::string* error = nullptr);
+  bool secure() const { return tls_ != nullptr; }
+  // Sends the close_notify that ends a protected stream cleanly.
+  void end_tls(int limit_ms);
+  // Whether the TLS session of a client side was resumed, and its protocol.
+  bool tls_resumed() const;
+  std::string tls_protocol() const;
 
   // What has arrived, waiting at most `limit_ms` for something (0: only a
   // look; < 0: no limit). Bytes read; 0 at end of stream; -1 on failure, or
@@ -37,7 +63,7 @@ class Connection {
   // "\n", 0 at end of stream, -1 on time-out, error, or a line reaching `size` bytes.
   int read_line(char* buffer, int size, int deadline_seconds);
   // True when bytes are already held above the socket, where a wait on it would miss them.
-  bool buffered() const { return false; }
+  bool buffered() const;
   // 1 readable (or closed); -1 on time-out (errno ETIMEDOUT) or error.
   int wait_readable(int limit_seconds);
 
@@ -53,7 +79,12 @@ class Connection {
  private:
   friend int wait_any_readable(Connection* const* conns, int count, int limit_ms, bool* ready);
   friend class Listener;
+  // Declared first so it closes last: the TLS stream does not own the socket.
   Fd fd_;
+  std::unique_ptr<TlsStream> tls_;
+  // A protected connection shared by a bounce's legs is read by one and
+  // written by another; the TLS state must see one caller at a time.
+  std::unique_ptr<std::mutex> tls_lock_;
 };
 
 // Waits until one of `count` connections (null entries are skipped) has
