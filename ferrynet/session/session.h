@@ -38,6 +38,8 @@ class Session {
   void await_only(int site);
   void await_no_site();
   bool awaits(int site) const { return site >= 0 && site < n_ && st_.awaited[site]; }
+  // The login succeeded: the login watchdog lets this client be.
+  void mark_logged_in() { c_.logged_in.store(true); }
 
   const std::string& client_ip() const { return c_.client_ip; }
   const Address& client_peer() const { return c_.client_addr; }
