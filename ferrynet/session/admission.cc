@@ -33,7 +33,7 @@ const char* refusal_reason(Verdict v) {
   return nullptr;
 }
 
-int descriptors_per_client(int sites) { return 3 * sites + 3; }
+int descriptors_per_client(int sites) { return 3 * sites + 2; }
 
 uint32_t clients_for_descriptors(uint64_t descriptors, int sites) {
   if (descriptors <= static_cast<uint64_t>(kReservedDescriptors)) return 1;

@@ -22,9 +22,11 @@ const char* refusal_line(Verdict v);
 const char* refusal_reason(Verdict v);
 
 // Descriptors one client may hold at once with `sites` sites: its control
-// connection, one per site, an ident lookup, and the worst data bounce at the
-// root (PORT: a listener and an accepted connection per site, one connection
-// to the client), so 3 * sites + 3.
+// connection, one per site, and then either its ident lookup (before the
+// relay starts) or one data bounce at the root, whose worst case is PORT (a
+// listener and an accepted connection per site, one connection to the
+// client): 3 * sites + 2. A client running several bounces at once is not
+// provided for; the reserve absorbs a few.
 int descriptors_per_client(int sites);
 // The default maxclients for a process allowed `descriptors` open files.
 uint32_t clients_for_descriptors(uint64_t descriptors, int sites);

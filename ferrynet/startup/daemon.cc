@@ -178,7 +178,6 @@ int run_daemon(int argc, char** argv) {
   log_line('i', "ferrynet activated.\n");
   log_line('i', "using %s to bind to\n", cfg.ip->c_str());
   log_tls_settings(cfg);
-  set_admission_limits(cfg);
   uint16_t port = static_cast<uint16_t>(cfg.port & 0xffff);
   std::unique_ptr<Listener> listener = create_listener(cfg.ip->c_str(), port);
   if (!listener) {
@@ -203,6 +202,8 @@ int run_daemon(int argc, char** argv) {
     cfg.pid = ::getpid();
     write_pidfile(cfg.pidfile->c_str(), cfg.pid);
   }
+  // In the serving process, and after the bound line the start-up output ends with.
+  set_admission_limits(cfg);
   // Started only now: a thread would not survive the fork above.
   if (int err = admission().start_watchdog()) {
     log_line('e', "cannot create login watchdog thread: %s\n", std::strerror(err));
