@@ -83,6 +83,10 @@ void set_admission_limits(Config& cfg) {
 void refuse(Client& c, Verdict v) {
   const std::string_view line = refusal_line(v);
   c.client_conn.write_all(line, 0);
+  // A close with unread bytes (a client that spoke first) resets the
+  // connection, and the reset can overtake the line on the client's side.
+  char unread[kSendLineMax];
+  c.client_conn.read_some(unread, sizeof unread, 0);
   log_line('c', "refused client from %s port %d: %s\n", c.client_addr.host().c_str(),
            static_cast<int>(c.client_addr.port()), refusal_reason(v));
 }
