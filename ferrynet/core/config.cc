@@ -108,7 +108,10 @@ const ConfigKeyword ConfigKeywordTable[] = {
     TEXT_ROW(ip),
     YESNO_ROW(logclean),
     TEXT_ROW(logfile),
+    NUMBER_ROW(logintimeout),
     TEXT_ROW(log),
+    NUMBER_ROW(maxclientsperip),
+    NUMBER_ROW(maxclients),
     NUMBER_ROW(maxsimulctl),
     NUMBER_ROW(maxsimuldat),
     NUMBER_ROW(maxtrafficdown),
@@ -118,6 +121,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     TEXT_ROW(pidfile),
     NUMBER_ROW(port),
     TEXT_ROW(reconfigpass),
+    NUMBER_ROW(replytimeout),
     YESNO_ROW(rftpdcompatible),
     TEXT_ROW(siteip),
     NUMBER_ROW(siteport),
@@ -130,7 +134,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     {"traffic", parse_traffic},
 };
 const int ConfigKeywordCount = sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0];
-static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 35);
+static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 39);
 
 #undef TEXT_ROW
 #undef NUMBER_ROW

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "ferrynet/core/limits.h"
 #include "ferrynet/core/mutex.h"
 
 namespace ferrynet {
@@ -60,6 +61,11 @@ struct Config {
   int clienttls = kClientTlsNo;
   int sitetls = 0;   // AUTH TLS on every site connection
   Text sitetlsca;    // absent: the sites' certificates are not verified
+  // Shedding of clients that would otherwise hold descriptors for ever.
+  uint32_t logintimeout = kDefaultLoginSeconds;  // seconds to complete a login; 0: no limit
+  uint32_t maxclients = 0;                       // 0: as many as the descriptor limit holds
+  uint32_t maxclientsperip = kDefaultClientsPerHost;  // 0: no limit
+  uint32_t replytimeout = kDefaultReplySeconds;  // seconds an awaited site may stay silent; 0: no limit
 
   Mutex cycle_lock;
 };

@@ -29,4 +29,18 @@ inline constexpr int kListenBacklog = 4096;
 inline constexpr int kAcceptShortagePauseMs = 100;  // after accept() finds no free descriptor
 inline constexpr int kHostNameBuffer = 255;
 
+// Defaults of the admission and time-out settings (0 in the file means none).
+inline constexpr int kDefaultLoginSeconds = 60;
+inline constexpr int kDefaultReplySeconds = 60;
+inline constexpr int kDefaultClientsPerHost = 10;
+// Descriptors a default `maxclients` leaves to the daemon itself: standard
+// streams, log, listener, pid file, and slack for accepts in flight.
+inline constexpr int kReservedDescriptors = 32;
+// A client told its login time is over but still there this much later (its
+// thread stuck writing to a client that reads nothing) has its control
+// connection cut without the 421 line.
+inline constexpr int kLoginShedGraceSeconds = 5;
+// The login watchdog's longest sleep when no deadline is pending.
+inline constexpr int kWatchdogIdleSeconds = 60;
+
 }  // namespace ferrynet

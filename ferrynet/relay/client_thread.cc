@@ -10,12 +10,18 @@
 #include "ferrynet/relay/ident.h"
 #include "ferrynet/relay/relay_loop.h"
 #include "ferrynet/relay/site_choice.h"
+#include "ferrynet/session/admission.h"
 #include "ferrynet/session/client_table.h"
 #include "ferrynet/session/session.h"
 
 namespace ferrynet {
 
 namespace {
+
+// Said before the client is dropped, so that it does not wait for a greeting
+// or take the closed connection for a network fault.
+constexpr const char kSiteUnreachable[] = "421 Site %d is unreachable, try again later.\r\n";
+constexpr const char kLoginExpired[] = "421 Login not completed in time (%u s).\r\n";
 
 void identify(Client& c, uint16_t listen_port) {
   if (config().checkident != 1) return;
@@ -36,11 +42,12 @@ bool connect_sites(Client& c) {
   for (int i = 0; i < n; ++i) {
     if (!targets[i].usable()) {
       log_line('e', "cannot choose IP to relay to\n");
+      c.client_conn.send_line(kSiteUnreachable, i + 1);
       return false;
     }
   }
   const int client_port = c.client_addr.port();
-  for (int i = 0; i < n && !c.ended.load(); ++i) {
+  for (int i = 0; i < n && !c.ended.load() && !c.login_expired.load(); ++i) {
     const char* host = targets[i].host->c_str();
     const int port = targets[i].port;
     log_line('r', "control connection to %s:%d\n", host, port);
@@ -49,6 +56,7 @@ bool connect_sites(Client& c) {
                                         static_cast<int>(config().connectiontimeout));
     if (!site.ok()) {
       log_line('e', "failed to relay client from %s:%d to %s:%d\n", c.client_ip.c_str(), client_port, host, port);
+      c.client_conn.send_line(kSiteUnreachable, i + 1);
       return false;
     }
     site.conn.send_without_delay();
@@ -58,6 +66,14 @@ bool connect_sites(Client& c) {
              port);
   }
   return !c.ended.load();
+}
+
+void say_login_expired(Client& c) {
+  std::lock_guard<std::mutex> hold(c.lock);
+  const unsigned limit = config().logintimeout;
+  c.client_conn.send_line(kLoginExpired, limit);
+  log_line('c', "client from %s port %d did not log in within %u s\n", c.client_ip.c_str(),
+           static_cast<int>(c.client_addr.port()), limit);
 }
 
 }  // namespace
@@ -70,7 +86,14 @@ void client_thread_main(std::shared_ptr<Client> c, uint16_t listen_port) {
     log_line('c', "new client from %s port %d\n", c->client_ip.c_str(), static_cast<int>(c->client_addr.port()));
   }
   identify(*c, listen_port);
-  if (connect_sites(*c)) relay_loop(*c);
+  if (!c->login_expired.load() && connect_sites(*c)) {
+    // Published before the check below: either the watchdog sees the site
+    // connections and shuts them down, or this thread sees the flag.
+    c->sites_connected.store(true);
+    if (!c->login_expired.load()) relay_loop(*c);
+  }
+  if (c->login_expired.load() && !c->ended.load()) say_login_expired(*c);
+  admission().release(*c);
   // Ended by shutdown: the table no longer holds it and the process is leaving.
   if (c->ended.load()) return;
   client_table().remove(c);

@@ -83,6 +83,7 @@ ReplyResult login_completion(Session& s, ReplyBuffer& rb) {
   int ids[kMaxSites];
   for (int i = 0; i < s.site_count(); ++i) ids[i] = s.awaits(i) ? take_session_id(rb.slice[i]) : -1;
   std::strcpy(st.last_command, kLoginDone);
+  s.mark_logged_in();
   presence_set_ids(st.presence, ids, s.site_count());
   presence_insert(st.presence);
   return ReplyResult::kForward;

@@ -29,6 +29,16 @@ struct Client {
   std::optional<std::string> ident_user;
   // Set when shutdown ends the client; its thread then leaves without touching shared state.
   std::atomic<bool> ended{false};
+  // The login watch (session/admission.h). The relay sets logged_in once a
+  // login succeeded. The watchdog never writes to client_conn: past the
+  // deadline it sets login_expired and shuts the site connections down, which
+  // ends the relay; the client thread then sends the 421 line itself, so the
+  // client's byte stream keeps one writer.
+  std::atomic<bool> logged_in{false};
+  std::atomic<bool> login_expired{false};
+  // Set by the client thread once site_conn[] is final; before that the
+  // watchdog must not look at site_conn.
+  std::atomic<bool> sites_connected{false};
 };
 
 struct RelayState {

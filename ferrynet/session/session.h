@@ -38,6 +38,8 @@ class Session {
   void await_only(int site);
   void await_no_site();
   bool awaits(int site) const { return site >= 0 && site < n_ && st_.awaited[site]; }
+  // The login succeeded: the login watchdog lets this client be.
+  void mark_logged_in() { c_.logged_in.store(true); }
 
   // A new data transfer: earlier ones that never got under way end.
   void begin_transfer(const std::shared_ptr<TransferPlan>& plan);

@@ -3,12 +3,16 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "ferrynet/core/config.h"
 #include "ferrynet/core/limits.h"
@@ -16,6 +20,7 @@
 #include "ferrynet/core/net.h"
 #include "ferrynet/core/tls_setup.h"
 #include "ferrynet/relay/client_thread.h"
+#include "ferrynet/session/admission.h"
 #include "ferrynet/session/client_table.h"
 
 namespace ferrynet {
@@ -50,6 +55,40 @@ void* client_thread_entry(void* arg) {
   std::unique_ptr<ClientStart> box(static_cast<ClientStart*>(arg));
   client_thread_main(box->client, box->listen_port);
   return nullptr;
+}
+
+// Every session costs descriptors, and the soft limit is often a quarter or
+// less of what the system grants: take all of it. The limit in force.
+uint64_t raise_descriptor_limit() {
+  rlimit lim{};
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return 0;
+  if (lim.rlim_cur != lim.rlim_max) {
+    rlimit raised = lim;
+    raised.rlim_cur = lim.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) lim = raised;
+  }
+  return lim.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<uint64_t>(lim.rlim_cur);
+}
+
+void set_admission_limits(Config& cfg) {
+  const uint64_t descriptors = raise_descriptor_limit();
+  if (cfg.maxclients == 0) cfg.maxclients = clients_for_descriptors(descriptors, cfg.sitecount);
+  log_line('i', "maxclients %u (descriptor limit %llu)\n", static_cast<unsigned>(cfg.maxclients),
+           static_cast<unsigned long long>(descriptors));
+  admission().set_limits(cfg.maxclients, cfg.maxclientsperip, cfg.logintimeout);
+}
+
+// Refused clients hear why at once; the write never waits, so a client that
+// reads nothing cannot hold up the accept loop.
+void refuse(Client& c, Verdict v) {
+  const std::string_view line = refusal_line(v);
+  c.client_conn.write_all(line, 0);
+  // A close with unread bytes (a client that spoke first) resets the
+  // connection, and the reset can overtake the line on the client's side.
+  char unread[kSendLineMax];
+  c.client_conn.read_some(unread, sizeof unread, 0);
+  log_line('c', "refused client from %s port %d: %s\n", c.client_addr.host().c_str(),
+           static_cast<int>(c.client_addr.port()), refusal_reason(v));
 }
 
 }  // namespace
@@ -91,20 +130,31 @@ void accept_loop(Listener& listener) {
       log_line('e', "cannot add new client\n");
       continue;  // the connection closes with `in`
     }
+    {
+      std::lock_guard<std::mutex> hold(c->lock);
+      c->client_conn = std::move(in.conn);
+      c->client_addr = in.peer;
+    }
+    // Answered here, before any thread, ident lookup or site connection is spent on it.
+    const Verdict verdict = admission().admit(c, in.peer);
+    if (verdict != Verdict::kAdmitted) {
+      refuse(*c, verdict);
+      client_table().remove(c);  // closes its socket
+      continue;
+    }
     int err;
     {
       // Held across the start so the thread id is stored before the new
       // thread runs; taken later, the accept loop would wait for the client's
       // first relay pass (up to its 10-second wait) and stall every arrival.
       std::lock_guard<std::mutex> hold(c->lock);
-      c->client_conn = std::move(in.conn);
-      c->client_addr = in.peer;
       auto* box = new ClientStart{c, listener.port};
       err = pthread_create(&c->thread, nullptr, client_thread_entry, box);
       if (err != 0) delete box;
     }
     if (err != 0) {
       log_line('e', "cannot create new client thread: %s\n", std::strerror(err));
+      admission().release(*c);
       client_table().remove(c);  // closes its socket
     }
   }
@@ -155,6 +205,13 @@ int run_daemon(int argc, char** argv) {
   } else if (cfg.pidfile) {
     cfg.pid = ::getpid();
     write_pidfile(cfg.pidfile->c_str(), cfg.pid);
+  }
+  // In the serving process, and after the bound line the start-up output ends with.
+  set_admission_limits(cfg);
+  // Started only now: a thread would not survive the fork above.
+  if (int err = admission().start_watchdog()) {
+    log_line('e', "cannot create login watchdog thread: %s\n", std::strerror(err));
+    shutdown_daemon();
   }
   accept_loop(*listener);
 }
