@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "ferrynet/core/log.h"
 #include "ferrynet/core/net.h"
@@ -162,12 +163,31 @@ void run_bounce(DataBounce& b) {
     return true;
   };
 
+  // The client's leg speaks TLS as soon as it is there (some clients start
+  // the handshake before their command); a site's only once it was asked.
+  auto protect_client = [&]() {
+    if (!b.client_tls) return true;
+    std::string why;
+    if (client_leg.start_tls(*b.client_tls, b.timeout_s * 1000, nullptr, &why) == TlsResult::ok) return true;
+    log_line('e', "TLS on the data connection of %s:%d failed (%s)\n", b.client_host, b.client_port, why.c_str());
+    return false;
+  };
+  auto protect_site = [&](int leg) {
+    if (!b.site_tls) return true;
+    std::string why;
+    if (site_legs[leg].start_tls(*b.site_tls, b.timeout_s * 1000, b.site_stores[leg], &why) == TlsResult::ok)
+      return true;
+    log_line('e', "TLS on the data connection to site %d failed (%s)\n", b.first_site + leg + 1, why.c_str());
+    return false;
+  };
+
   if (b.connect_to_sites) {
     for (int j = 0; j < b.target_count; ++j)
       if (!connect_to(j, site_legs[j])) return;
     Waited w = b.listeners[0] ? accept_from(*b.listeners[0], b.client_peer, b.timeout_s, plan, client_leg, &error)
                               : Waited::kNothing;
     if (accept_failed(b, w, 0, error)) return;
+    if (!protect_client()) return;
     d = await_decision(b);
   } else {
     // The sites connect only once a command tells them to, and only the
@@ -175,6 +195,7 @@ void run_bounce(DataBounce& b) {
     d = await_decision(b);
     if (d.use != TransferPlan::Use::kListing && d.use != TransferPlan::Use::kSingleSite) return;
     if (!connect_to(0, client_leg)) return;
+    if (!protect_client()) return;
     for (int i = 0; i < b.listen_count; ++i) {
       if (d.use == TransferPlan::Use::kSingleSite && i != d.site - b.first_site) continue;
       if (!b.listeners[i]) return;
@@ -190,6 +211,7 @@ void run_bounce(DataBounce& b) {
     // The other sites' legs close at once: their sites were never asked for this transfer.
     for (int i = 0; i < n; ++i)
       if (i != leg) site_legs[i].close();
+    if (!protect_site(leg)) return;
     CopyLeg copy{&site_legs[leg], &client_leg, plan};
     if (!plan) {
       copy_main(&copy);
@@ -212,6 +234,8 @@ void run_bounce(DataBounce& b) {
   }
   if (d.use != TransferPlan::Use::kListing) return;
 
+  for (int i = 0; i < n; ++i)
+    if (!protect_site(i)) return;
   SeenNames seen;
   std::mutex shared_write_lock;
   PumpLeg legs[kMaxSites];

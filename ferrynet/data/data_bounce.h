@@ -10,6 +10,7 @@
 #include "ferrynet/core/address.h"
 #include "ferrynet/core/limits.h"
 #include "ferrynet/core/net.h"
+#include "ferrynet/core/tls.h"
 #include "ferrynet/data/data_limits.h"
 #include "ferrynet/session/transfer_plan.h"
 
@@ -37,6 +38,11 @@ struct DataBounce {
   std::optional<Address> site_peers[kMaxSites];
   // A single site's transfer from the start, without the merge.
   bool byte_copy = false;
+  // TLS on the client's leg (the daemon as server) and on the sites' legs
+  // (as client, resuming each site's control session); none: plain.
+  std::shared_ptr<const TlsContext> client_tls;
+  std::shared_ptr<const TlsContext> site_tls;
+  std::shared_ptr<TlsSessionStore> site_stores[kMaxSites];
   // What the transfer turns out to be; none: a listing from the start.
   std::shared_ptr<TransferPlan> plan;
 };

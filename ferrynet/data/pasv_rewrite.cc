@@ -50,7 +50,7 @@ uint16_t bounce_passive(Session& s, ReplyBuffer& rb) {
 }  // namespace
 
 ReplyResult pasv_rewrite(Session& s, ReplyBuffer& rb) {
-  if (!s.at_root() && !config().bouncedata) {
+  if (!s.at_root() && !s.carries_all_data()) {
     const Slice& own = rb.slice[s.current_site()];
     int len = own.line_length();
     if (len > 0) s.reply(std::string_view(own.data(), static_cast<size_t>(len)));
@@ -76,7 +76,7 @@ ReplyResult pasv_rewrite(Session& s, ReplyBuffer& rb) {
 ReplyResult epsv_rewrite(Session& s, ReplyBuffer& rb) {
   // Only the daemon turns an EPSV into PASV; a site that answers an EPSV
   // passed on to it with 227 is heard as it is.
-  if (!s.at_root() && !config().bouncedata) return ReplyResult::kForward;
+  if (!s.at_root() && !s.carries_all_data()) return ReplyResult::kForward;
   const uint16_t port = bounce_passive(s, rb);
   if (port == 0) return ReplyResult::kFailed;
   s.reply_line("229 Entering Extended Passive Mode (|||%d|)\r\n", static_cast<int>(port));

@@ -90,7 +90,7 @@ CommandResult bounce_active(Session& s, std::string_view line, const DataTarget&
 }  // namespace
 
 CommandResult port_rewrite(Session& s, std::string_view line) {
-  if (!s.at_root() && !config().bouncedata) return to_current_site(s, line);
+  if (!s.at_root() && !s.carries_all_data()) return to_current_site(s, line);
   DataTarget target;
   if (!parse_port_command(line.data(), line.size(), target)) {
     log_line('t', "client supplied PORT command in invalid format: %.*s\n", printable_length(line), line.data());
@@ -104,7 +104,7 @@ CommandResult port_rewrite(Session& s, std::string_view line) {
 }
 
 CommandResult eprt_rewrite(Session& s, std::string_view line) {
-  if (!s.at_root() && !config().bouncedata) return to_current_site(s, line);
+  if (!s.at_root() && !s.carries_all_data()) return to_current_site(s, line);
   DataTarget target;
   EprtResult read = parse_eprt_command(line.data(), line.size(), target);
   if (read != kEprtRead) {

@@ -39,7 +39,7 @@ CommandResult listing_broadcast(Session& s, std::string_view line) {
 
 CommandResult epsv_command(Session& s, std::string_view line) {
   const bool root = s.at_root();
-  if (!root && !config().bouncedata) return CommandResult::kForward;
+  if (!root && !s.carries_all_data()) return CommandResult::kForward;
   const bool crlf = !line.empty() && line.back() == '\r';
   const size_t len = line.size();
   size_t arg = 4;

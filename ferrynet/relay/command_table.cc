@@ -7,6 +7,7 @@
 #include "ferrynet/relay/path_routing.h"
 #include "ferrynet/relay/command_table.h"
 #include "ferrynet/relay/sections.h"
+#include "ferrynet/relay/tls_commands.h"
 #include "ferrynet/rewrite/reply_merge.h"
 
 namespace ferrynet {
@@ -19,10 +20,10 @@ const ClientCommandRow ClientCommandTable[] = {
     {"PWD", root_broadcast},
     {"CWD ", section_shortcut},
     {"CDUP", section_shortcut},
-    {"USER ", broadcast},
+    {"USER ", login_command},
     {"SITE WHO", who_broadcast},
     {"SITE SSWHO", sswho_broadcast},
-    {"PASS ", broadcast},
+    {"PASS ", login_command},
     {"SITE ADDIP ", broadcast},
     {"SITE DELIP ", broadcast},
     {"SITE CHGRP ", broadcast},
@@ -51,7 +52,10 @@ const ClientCommandRow ClientCommandTable[] = {
     // A client sets the transfer type once; every site must hold it, or a
     // binary file fetched after a move to another site's section arrives mangled.
     {"TYPE ", broadcast},
-    {"AUTH ", refuse_security},
+    {"AUTH ", auth_command},
+    {"PBSZ ", pbsz_command},
+    {"PROT ", prot_command},
+    {"CCC", ccc_command},
     {"EPSV ALL", refuse_epsv_all},
     // After "EPSV ALL", which this prefix would also match.
     {"EPSV", epsv_command},

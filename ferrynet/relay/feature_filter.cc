@@ -3,7 +3,9 @@
 #include <strings.h>
 
 #include <cstring>
+#include <string>
 
+#include "ferrynet/core/config.h"
 #include "ferrynet/core/net.h"
 
 namespace ferrynet {
@@ -50,10 +52,30 @@ void filter_feature_lines(Slice& slice, bool at_root) {
   }
 }
 
+void offer_tls_features(Slice& slice) {
+  int pos = slice.line_length();
+  if (pos <= 0) return;
+  // Called for every line of the reply that reads as 211: only its first
+  // line of a list leads to the additions; a one-line answer lists nothing.
+  if (is_final_line(slice.data(), pos)) return;
+  while (pos < slice.size()) {
+    const int len = line_length(slice.data() + pos, slice.size() - pos);
+    if (len <= 0) return;
+    if (is_final_line(slice.data() + pos, len)) {
+      slice.insert(pos, " AUTH TLS\r\n PBSZ\r\n PROT\r\n");
+      return;
+    }
+    pos += len;
+  }
+}
+
 ReplyResult feature_filter(Session& s, ReplyBuffer& rb) {
   // Called for the first line; the loop measures the slice again afterwards.
   const int site = s.current_site();
-  if (site >= 0 && site < s.site_count()) filter_feature_lines(rb.slice[site], s.at_root());
+  if (site >= 0 && site < s.site_count()) {
+    filter_feature_lines(rb.slice[site], s.at_root());
+    if (config().clienttls != kClientTlsNo) offer_tls_features(rb.slice[site]);
+  }
   return ReplyResult::kForward;
 }
 

@@ -16,5 +16,7 @@ CommandResult refuse_epsv_all(Session& s, std::string_view line);
 // Removes from `slice` the lines of its first reply (after the first line,
 // before the final one) that advertise a hidden feature; for tests.
 void filter_feature_lines(Slice& slice, bool at_root);
+// Adds the protection features the daemon answers itself before the reply's final line.
+void offer_tls_features(Slice& slice);
 
 }  // namespace ferrynet

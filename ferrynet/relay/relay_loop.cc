@@ -10,6 +10,7 @@
 
 #include "ferrynet/core/config.h"
 #include "ferrynet/core/log.h"
+#include "ferrynet/core/tls_setup.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/relay/command_table.h"
 #include "ferrynet/session/presence.h"
@@ -49,9 +50,6 @@ namespace {
 
 constexpr const char kLineTooLong[] = "500 Command line too long.\r\n";
 constexpr const char kLineWithNul[] = "500 Command line holds a NUL byte.\r\n";
-// Until the key is read: how long an awaited site may keep silent.
-constexpr int kDefaultReplySeconds = 60;
-
 using Clock = std::chrono::steady_clock;
 
 // Reads a reply code as "%d" would from the start of a line.
@@ -98,6 +96,8 @@ class RelayLoop {
 
  private:
   void send_identity();
+  // AUTH TLS on every site before the client sees a greeting; false ends the session.
+  bool secure_sites();
   bool pass();
   bool read_client();
   bool read_site(int i);
@@ -137,7 +137,7 @@ class RelayLoop {
   bool timed_[kMaxSites] = {};
   bool client_closed_ = false;
   bool site_closed_ = false;
-  const int reply_seconds_ = kDefaultReplySeconds;
+  const int reply_seconds_ = static_cast<int>(config().replytimeout > 86400 ? 86400 : config().replytimeout);
 };
 
 void RelayLoop::start_command() {
@@ -165,9 +165,77 @@ void RelayLoop::send_identity() {
     session_.send_site_line(i, cfg.rftpdcompatible ? "IDNT %s@%s\r\n" : "AUTH %s@%s\r\n", user, c_.client_ip.c_str());
 }
 
+// One whole reply of a site, read before the relay starts, within `limit_s`.
+bool read_site_reply(Connection& site, std::string& text, int limit_s) {
+  char line[kSliceSize];
+  for (;;) {
+    const int n = site.read_line(line, static_cast<int>(sizeof line) - 1, limit_s);
+    if (n <= 0) return false;
+    text.append(line, static_cast<size_t>(n));
+    if (is_final_line(line, n) && line[0] != '1') return true;
+  }
+}
+
+bool RelayLoop::secure_sites() {
+  const Config& cfg = config();
+  const std::shared_ptr<const TlsContext>& ctx = tls_contexts().for_sites;
+  const int limit = reply_seconds_ > 0 ? reply_seconds_ : kTlsHandshakeSeconds;
+  const bool identity = cfg.bouncemodedown && cfg.bouncemodedown->find('a') != std::string::npos;
+  const char* user = c_.ident_user ? c_.ident_user->c_str() : "*";
+  for (int i = 0; i < n_; ++i) {
+    Connection& site = c_.site_conn[i];
+    std::string greeting, answer, why;
+    // The identity line stays the first line a site receives.
+    if (identity) session_.send_site_line(i, cfg.rftpdcompatible ? "IDNT %s@%s\r\n" : "AUTH %s@%s\r\n", user,
+                                          c_.client_ip.c_str());
+    bool ok = ctx && read_site_reply(site, greeting, limit);
+    if (ok && greeting[0] != '2') {
+      // A site that turns the client away says so in its own words.
+      rb_->slice[i].assign(greeting);
+      continue;
+    }
+    if (ok) ok = session_.send_site(i, "AUTH TLS\r\n") && read_site_reply(site, answer, limit);
+    if (ok && answer.compare(0, 3, "234") != 0) {
+      why = "AUTH TLS answered " + answer.substr(0, answer.find_first_of("\r\n"));
+      ok = false;
+    }
+    if (ok) {
+      c_.site_tls[i] = std::make_shared<TlsSessionStore>();
+      ok = site.start_tls(*ctx, kTlsHandshakeSeconds * 1000, c_.site_tls[i], &why) == TlsResult::ok;
+    }
+    for (const char* step : {"PBSZ 0\r\n", "PROT P\r\n"}) {
+      answer.clear();
+      if (ok) ok = session_.send_site(i, step) && read_site_reply(site, answer, limit) && answer[0] == '2';
+      if (!ok && why.empty() && !answer.empty())
+        why = std::string(step, 4) + " answered " + answer.substr(0, answer.find_first_of("\r\n"));
+    }
+    if (!ok) {
+      if (why.empty()) why = "no answer";
+      log_line('e', "site %d refused TLS for %s (%s)\n", i + 1, c_.client_ip.c_str(), why.c_str());
+      session_.reply_line("421 Site %d refused a protected connection, closing.\r\n", i + 1);
+      return false;
+    }
+    rb_->slice[i].assign(greeting);
+  }
+  return true;
+}
+
 void RelayLoop::run() {
-  send_identity();
-  while (!c_.ended.load() && pass()) {
+  if (config().clienttls == kClientTlsImplicit) {
+    std::string why;
+    if (!session_.secure_client(&why)) {
+      log_line('e', "TLS handshake with client %s failed (%s)\n", c_.client_ip.c_str(), why.c_str());
+      return;
+    }
+    // Data is protected by default, as the connection is.
+    st_.client_prot_private = true;
+  }
+  if (config().sitetls) {
+    if (!secure_sites()) return;
+  } else {
+    send_identity();
+  }
+  while (!c_.ended.load() && !c_.login_expired.load() && pass()) {
   }
 }
 
@@ -206,7 +274,7 @@ bool RelayLoop::read_site(int i) {
 
 void RelayLoop::handle_client_lines() {
   Slice& in = *client_buf_;
-  for (;;) {
+  while (!st_.client_tls_failed) {
     const int len = in.line_length();
     if (len <= 0) return;
     const std::string_view line = in.first_line();
@@ -219,6 +287,10 @@ void RelayLoop::handle_client_lines() {
     }
     handle_client_line(line);
     in.drop_front(len);
+    if (st_.discard_client_input) {
+      in.clear();
+      st_.discard_client_input = false;
+    }
   }
 }
 
@@ -403,9 +475,9 @@ bool RelayLoop::overdue() {
   const Clock::time_point now = Clock::now();
   for (int i = 0; i < n_; ++i) {
     if (!pending(i) || !timed_[i] || now < deadline_[i]) continue;
-    log_line('e', "site %d did not answer within %ds, closing the session of %s\n", i, reply_seconds_,
+    log_line('e', "site %d did not answer within %ds, closing the session of %s\n", i + 1, reply_seconds_,
              c_.client_ip.c_str());
-    session_.reply_line("421 Site %d did not answer in time, closing the session.\r\n", i);
+    session_.reply_line("421 Site %d did not answer in time, closing the session.\r\n", i + 1);
     return true;
   }
   return false;
@@ -428,7 +500,8 @@ bool RelayLoop::pass() {
     site_of[count++] = i;
   }
   bool ready[kMaxSites + 1] = {};
-  int r = wait_any_readable(conns, count, wait_limit_ms(), ready);
+  // A reply already whole (a greeting read during set-up, say) is handled now, not after a wait.
+  int r = wait_any_readable(conns, count, round_ready() ? 0 : wait_limit_ms(), ready);
   if (r < 0) return false;
   for (int k = 0; k < count; ++k) {
     if (!ready[k]) continue;
@@ -447,7 +520,7 @@ bool RelayLoop::pass() {
   // in this same pass; the client must not wait for them.
   handle_replies();
   // A site that closed ends the session, after what it said has been passed on.
-  if (site_closed_) return false;
+  if (site_closed_ || st_.client_tls_failed) return false;
   if (overdue()) return false;
   handle_client_lines();
   handle_replies();

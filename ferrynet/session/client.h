@@ -25,6 +25,9 @@ struct Client {
   Address client_addr;
   Connection site_conn[kMaxSites];
   Address site_addr[kMaxSites];
+  // The TLS sessions of each site's control connection, which its data
+  // connections resume (sites refuse data connections that don't).
+  std::shared_ptr<TlsSessionStore> site_tls[kMaxSites];
   std::string client_ip;
   std::optional<std::string> ident_user;
   // Set when shutdown ends the client; its thread then leaves without touching shared state.
@@ -56,6 +59,12 @@ struct RelayState {
   std::vector<std::weak_ptr<TransferPlan>> transfers;
   // The site a rename's RNFR went to, for its RNTO.
   int rename_site = -1;
+  // PROT P: the client's data connections are protected.
+  bool client_prot_private = false;
+  // Set by AUTH: what the client sent after it in plain text is thrown away.
+  bool discard_client_input = false;
+  // The client's handshake after AUTH failed: its session cannot go on.
+  bool client_tls_failed = false;
   // A command tried site by site until one holds the file: the next site to
   // try (-1: none), the line for it, and whether the site that accepts a
   // transfer is the one the bounce is to carry.

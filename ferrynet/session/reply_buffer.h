@@ -51,6 +51,15 @@ class Slice {
     std::memmove(text_ + pos, text_ + pos + n, static_cast<size_t>(len_ - pos - n));
     len_ -= n;
   }
+  // Puts `s` in at `pos`; false (nothing changed) when it would not fit.
+  bool insert(int pos, std::string_view s) {
+    const int n = static_cast<int>(s.size());
+    if (pos < 0 || pos > len_ || n > kCapacity - len_) return false;
+    std::memmove(text_ + pos + n, text_ + pos, static_cast<size_t>(len_ - pos));
+    std::memcpy(text_ + pos, s.data(), s.size());
+    len_ += n;
+    return true;
+  }
   // Replaces the text, cut to what a slice holds.
   void assign(std::string_view s) {
     len_ = static_cast<int>(s.size() > static_cast<size_t>(kCapacity) ? kCapacity : s.size());

@@ -6,6 +6,7 @@
 
 #include "ferrynet/core/config.h"
 #include "ferrynet/core/net.h"
+#include "ferrynet/core/tls_setup.h"
 
 namespace ferrynet {
 
@@ -64,6 +65,24 @@ void Session::await_only(int site) {
 
 void Session::await_no_site() {
   for (bool& a : st_.awaited) a = false;
+}
+
+bool Session::secure_client(std::string* error) {
+  const std::shared_ptr<const TlsContext>& ctx = tls_contexts().for_clients;
+  if (!ctx) return false;
+  return c_.client_conn.start_tls(*ctx, kTlsHandshakeSeconds * 1000, nullptr, error) == TlsResult::ok;
+}
+
+bool Session::carries_all_data() const {
+  return config().bouncedata || config().sitetls || st_.client_prot_private;
+}
+
+std::shared_ptr<const TlsContext> Session::client_data_tls() const {
+  return st_.client_prot_private ? tls_contexts().for_clients : nullptr;
+}
+
+std::shared_ptr<const TlsContext> Session::site_data_tls() const {
+  return config().sitetls ? tls_contexts().for_sites : nullptr;
 }
 
 void Session::begin_transfer(const std::shared_ptr<TransferPlan>& plan) {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "ferrynet/core/address.h"
+#include "ferrynet/core/tls.h"
 #include "ferrynet/session/client.h"
 
 namespace ferrynet {
@@ -45,6 +46,18 @@ class Session {
   void begin_transfer(const std::shared_ptr<TransferPlan>& plan);
   // Ends every data transfer of the session.
   void end_transfers();
+
+  // TLS on the client's control connection, within the handshake limit.
+  bool secure_client(std::string* error);
+  bool client_secure() const { return c_.client_conn.secure(); }
+  // Whether data outside the root passes through the daemon too: with
+  // `bouncedata`, and whenever TLS makes a direct connection impossible.
+  bool carries_all_data() const;
+  // The TLS context for the client's data connections (none: plain), and
+  // for the sites' with the session store to resume.
+  std::shared_ptr<const TlsContext> client_data_tls() const;
+  std::shared_ptr<const TlsContext> site_data_tls() const;
+  std::shared_ptr<TlsSessionStore> site_tls_store(int site) const { return c_.site_tls[site]; }
 
   const std::string& client_ip() const { return c_.client_ip; }
   // The peer of a site's control connection.

@@ -170,7 +170,7 @@ class VsftpdSite(ServerSite):
 
     kind = "vsftpd"
 
-    def __init__(self, root, password="secret", tls=False):
+    def __init__(self, root, password="secret", tls=False, writable=False):
         super().__init__(root, tls)
         self.password = password
         self.account = None
@@ -181,7 +181,7 @@ class VsftpdSite(ServerSite):
             os.mkdir(empty, 0o755)
             conf = [
                 "listen=YES", "listen_ipv6=NO", "listen_address=" + HOST, "listen_port=%d" % self.port,
-                "background=NO", "anonymous_enable=NO", "local_enable=YES", "write_enable=NO",
+                "background=NO", "anonymous_enable=NO", "local_enable=YES", "write_enable=" + ("YES" if writable else "NO"),
                 "chroot_local_user=YES", "allow_writeable_chroot=YES", "local_root=" + self.root,
                 "secure_chroot_dir=" + empty, "pasv_enable=YES", "pasv_address=" + HOST,
                 "connect_from_port_20=NO", "max_clients=0", "max_per_ip=0", "dirmessage_enable=NO",
@@ -214,7 +214,7 @@ class ProftpdSite(ServerSite):
 
     kind = "proftpd"
 
-    def __init__(self, root, user="user", password="secret", tls=False):
+    def __init__(self, root, user="user", password="secret", tls=False, writable=False):
         super().__init__(root, tls)
         self.user, self.password = user, password
         try:
@@ -239,8 +239,7 @@ class ProftpdSite(ServerSite):
                 "AuthOrder mod_auth_file.c", "AuthUserFile " + passwd, "AuthGroupFile " + group,
                 "RequireValidShell off", "DefaultRoot ~", "UseReverseDNS off", "MaxInstances 200",
                 "MaxClients none", "MaxClientsPerHost none",
-                "<Limit WRITE>", "  DenyAll", "</Limit>",
-            ]
+            ] + ([] if writable else ["<Limit WRITE>", "  DenyAll", "</Limit>"])
             if tls:
                 # Session reuse on the data connection is required unless
                 # TLSOptions says NoSessionReuseRequired, so none is given.
