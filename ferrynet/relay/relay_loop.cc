@@ -109,6 +109,10 @@ class RelayLoop {
   bool round_ready() const;
   void reply_round();
   void pass_line(std::string_view line);
+  void pass_unasked(int i, std::string_view text);
+  // Text a site sent after the reply it owed (an ABOR's answer behind the
+  // transfer's) must not become the next command's reply.
+  void hand_over_leftovers();
   bool try_next_site(int from);
   // New command: every awaited site owes a reply again.
   void start_command();
@@ -194,14 +198,36 @@ bool RelayLoop::read_site(int i) {
     if (timed_[i]) arm(i);
     return true;
   }
-  // Text nobody asked for (a time-out notice, say): the current site's
-  // belongs to the user, the other sites' would only confuse the client.
+  // Text nobody asked for, a time-out notice say.
   char scratch[kSliceSize];
   long got = c_.site_conn[i].read_some(scratch, sizeof scratch, 0);
   if (got < 0 && errno == EAGAIN) return true;
   if (got <= 0) return false;
-  if (i == st_.current_site) session_.reply(std::string_view(scratch, static_cast<size_t>(got)));
+  pass_unasked(i, std::string_view(scratch, static_cast<size_t>(got)));
   return true;
+}
+
+void RelayLoop::pass_unasked(int i, std::string_view text) {
+  // The current site's text belongs to the user, the other sites' would only confuse the client.
+  if (i != st_.current_site) return;
+  while (!text.empty()) {
+    const size_t lf = text.find('\n');
+    if (lf == std::string_view::npos) {
+      session_.reply(text);
+      return;
+    }
+    pass_line(text.substr(0, lf + 1));
+    text.remove_prefix(lf + 1);
+  }
+}
+
+void RelayLoop::hand_over_leftovers() {
+  for (int i = 0; i < n_; ++i) {
+    Slice& slice = rb_->slice[i];
+    if (pending(i) || slice.empty()) continue;
+    pass_unasked(i, slice.text());
+    slice.clear();
+  }
 }
 
 void RelayLoop::handle_client_lines() {
@@ -386,6 +412,7 @@ void RelayLoop::handle_replies() {
       if (!progress && !rb_->slice[st_.current_site].ends_in_complete_reply()) break;
     }
   }
+  hand_over_leftovers();
 }
 
 int RelayLoop::wait_limit_ms() const {
