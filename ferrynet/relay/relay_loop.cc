@@ -364,8 +364,12 @@ void RelayLoop::reply_round() {
     if (forward && len[chosen] > 0 && l > 0) {
       const std::string_view line(rb.slice[chosen].data(), static_cast<size_t>(l));
       pass_line(line);
-      if (is_final_line(line.data(), l) && is_preliminary(line) && st_.decide_on_preliminary && st_.transfer)
-        st_.transfer->decide_single_site(chosen);
+      if (is_final_line(line.data(), l) && is_preliminary(line)) {
+        if (st_.decide_on_preliminary && st_.transfer) st_.transfer->decide_single_site(chosen);
+        // The site holds the file and has begun: an abort's 426 must not
+        // send the command on to the next site.
+        st_.fallthrough_next = -1;
+      }
     }
     bool more = false;
     for (int i = 0; i < n_; ++i) {
