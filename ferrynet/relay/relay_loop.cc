@@ -23,24 +23,25 @@ bool is_prefix_name(const char* name) {
   return n > 0 && name[n - 1] == ' ';
 }
 
-bool name_matches(const char* name, std::string_view prefix_subject, const char* whole_subject) {
+bool name_matches(const char* name, std::string_view subject) {
   const size_t n = std::strlen(name);
-  if (is_prefix_name(name)) return prefix_subject.size() >= n && strncasecmp(prefix_subject.data(), name, n) == 0;
-  return strcasecmp(whole_subject, name) == 0;
+  if (is_prefix_name(name)) return subject.size() >= n && strncasecmp(subject.data(), name, n) == 0;
+  return subject.size() == n && strncasecmp(subject.data(), name, n) == 0;
 }
 
 }  // namespace
 
-const ClientCommandRow* match_command(std::string_view line, const char* last_command) {
+const ClientCommandRow* match_command(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   for (int i = 0; i < ClientCommandCount; ++i)
-    if (name_matches(ClientCommandTable[i].name, line, last_command)) return &ClientCommandTable[i];
+    if (name_matches(ClientCommandTable[i].name, line)) return &ClientCommandTable[i];
   return nullptr;
 }
 
 const ServerReplyRow* match_reply(int code, const char* last_command) {
   for (int i = 0; i < ServerReplyCount; ++i) {
     const ServerReplyRow& row = ServerReplyTable[i];
-    if (row.code == code && name_matches(row.name, last_command, last_command)) return &row;
+    if (row.code == code && name_matches(row.name, last_command)) return &row;
   }
   return nullptr;
 }
@@ -268,7 +269,7 @@ void RelayLoop::handle_client_line(std::string_view line) {
     session_.reply(kLineWithNul);
     session_.await_no_site();
   } else {
-    const ClientCommandRow* row = match_command(line, st_.last_command);
+    const ClientCommandRow* row = match_command(line);
     if (row == nullptr || row->handler(session_, line) == CommandResult::kForward) {
       session_.relay_line(st_.current_site, line);
       session_.await_current_site();
