@@ -119,6 +119,11 @@ class RelayLoop {
   void start_command();
   bool pending(int i) const { return session_.awaits(i) && !finished_[i]; }
   bool any_pending() const;
+  // An awaited site still owes text within the time limit. One whose reply is
+  // whole in its slice waits only for the others, and is not the one to blame.
+  bool silent(int i) const {
+    return pending(i) && timed_[i] && (must_read_[i] || !rb_->slice[i].ends_in_complete_reply());
+  }
   void arm(int i) { deadline_[i] = Clock::now() + std::chrono::seconds(reply_seconds_); }
   int wait_limit_ms() const;
   bool overdue();
@@ -424,7 +429,7 @@ int RelayLoop::wait_limit_ms() const {
   long long limit = kRelayWaitSeconds * 1000LL;
   const Clock::time_point now = Clock::now();
   for (int i = 0; i < n_; ++i) {
-    if (!pending(i) || !timed_[i]) continue;
+    if (!silent(i)) continue;
     const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_[i] - now).count();
     if (left < limit) limit = left < 0 ? 0 : left;
   }
@@ -434,7 +439,7 @@ int RelayLoop::wait_limit_ms() const {
 bool RelayLoop::overdue() {
   const Clock::time_point now = Clock::now();
   for (int i = 0; i < n_; ++i) {
-    if (!pending(i) || !timed_[i] || now < deadline_[i]) continue;
+    if (!silent(i) || now < deadline_[i]) continue;
     log_line('e', "site %d did not answer within %ds, closing the session of %s\n", i, reply_seconds_,
              c_.client_ip.c_str());
     session_.reply_line("421 Site %d did not answer in time, closing the session.\r\n", i);
