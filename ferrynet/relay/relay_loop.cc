@@ -24,24 +24,25 @@ bool is_prefix_name(const char* name) {
   return n > 0 && name[n - 1] == ' ';
 }
 
-bool name_matches(const char* name, std::string_view prefix_subject, const char* whole_subject) {
+bool name_matches(const char* name, std::string_view subject) {
   const size_t n = std::strlen(name);
-  if (is_prefix_name(name)) return prefix_subject.size() >= n && strncasecmp(prefix_subject.data(), name, n) == 0;
-  return strcasecmp(whole_subject, name) == 0;
+  if (is_prefix_name(name)) return subject.size() >= n && strncasecmp(subject.data(), name, n) == 0;
+  return subject.size() == n && strncasecmp(subject.data(), name, n) == 0;
 }
 
 }  // namespace
 
-const ClientCommandRow* match_command(std::string_view line, const char* last_command) {
+const ClientCommandRow* match_command(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   for (int i = 0; i < ClientCommandCount; ++i)
-    if (name_matches(ClientCommandTable[i].name, line, last_command)) return &ClientCommandTable[i];
+    if (name_matches(ClientCommandTable[i].name, line)) return &ClientCommandTable[i];
   return nullptr;
 }
 
 const ServerReplyRow* match_reply(int code, const char* last_command) {
   for (int i = 0; i < ServerReplyCount; ++i) {
     const ServerReplyRow& row = ServerReplyTable[i];
-    if (row.code == code && name_matches(row.name, last_command, last_command)) return &row;
+    if (row.code == code && name_matches(row.name, last_command)) return &row;
   }
   return nullptr;
 }
@@ -109,11 +110,20 @@ class RelayLoop {
   bool round_ready() const;
   void reply_round();
   void pass_line(std::string_view line);
+  void pass_unasked(int i, std::string_view text);
+  // Text a site sent after the reply it owed (an ABOR's answer behind the
+  // transfer's) must not become the next command's reply.
+  void hand_over_leftovers();
   bool try_next_site(int from);
   // New command: every awaited site owes a reply again.
   void start_command();
   bool pending(int i) const { return session_.awaits(i) && !finished_[i]; }
   bool any_pending() const;
+  // An awaited site still owes text within the time limit. One whose reply is
+  // whole in its slice waits only for the others, and is not the one to blame.
+  bool silent(int i) const {
+    return pending(i) && timed_[i] && (must_read_[i] || !rb_->slice[i].ends_in_complete_reply());
+  }
   void arm(int i) { deadline_[i] = Clock::now() + std::chrono::seconds(reply_seconds_); }
   int wait_limit_ms() const;
   bool overdue();
@@ -262,14 +272,36 @@ bool RelayLoop::read_site(int i) {
     if (timed_[i]) arm(i);
     return true;
   }
-  // Text nobody asked for (a time-out notice, say): the current site's
-  // belongs to the user, the other sites' would only confuse the client.
+  // Text nobody asked for, a time-out notice say.
   char scratch[kSliceSize];
   long got = c_.site_conn[i].read_some(scratch, sizeof scratch, 0);
   if (got < 0 && errno == EAGAIN) return true;
   if (got <= 0) return false;
-  if (i == st_.current_site) session_.reply(std::string_view(scratch, static_cast<size_t>(got)));
+  pass_unasked(i, std::string_view(scratch, static_cast<size_t>(got)));
   return true;
+}
+
+void RelayLoop::pass_unasked(int i, std::string_view text) {
+  // The current site's text belongs to the user, the other sites' would only confuse the client.
+  if (i != st_.current_site) return;
+  while (!text.empty()) {
+    const size_t lf = text.find('\n');
+    if (lf == std::string_view::npos) {
+      session_.reply(text);
+      return;
+    }
+    pass_line(text.substr(0, lf + 1));
+    text.remove_prefix(lf + 1);
+  }
+}
+
+void RelayLoop::hand_over_leftovers() {
+  for (int i = 0; i < n_; ++i) {
+    Slice& slice = rb_->slice[i];
+    if (pending(i) || slice.empty()) continue;
+    pass_unasked(i, slice.text());
+    slice.clear();
+  }
 }
 
 void RelayLoop::handle_client_lines() {
@@ -314,7 +346,7 @@ void RelayLoop::handle_client_line(std::string_view line) {
     session_.reply(kLineWithNul);
     session_.await_no_site();
   } else {
-    const ClientCommandRow* row = match_command(line, st_.last_command);
+    const ClientCommandRow* row = match_command(line);
     if (row == nullptr || row->handler(session_, line) == CommandResult::kForward) {
       session_.relay_line(st_.current_site, line);
       session_.await_current_site();
@@ -410,8 +442,12 @@ void RelayLoop::reply_round() {
     if (forward && len[chosen] > 0 && l > 0) {
       const std::string_view line(rb.slice[chosen].data(), static_cast<size_t>(l));
       pass_line(line);
-      if (is_final_line(line.data(), l) && is_preliminary(line) && st_.decide_on_preliminary && st_.transfer)
-        st_.transfer->decide_single_site(chosen);
+      if (is_final_line(line.data(), l) && is_preliminary(line)) {
+        if (st_.decide_on_preliminary && st_.transfer) st_.transfer->decide_single_site(chosen);
+        // The site holds the file and has begun: an abort's 426 must not
+        // send the command on to the next site.
+        st_.fallthrough_next = -1;
+      }
     }
     bool more = false;
     for (int i = 0; i < n_; ++i) {
@@ -458,13 +494,14 @@ void RelayLoop::handle_replies() {
       if (!progress && !rb_->slice[st_.current_site].ends_in_complete_reply()) break;
     }
   }
+  hand_over_leftovers();
 }
 
 int RelayLoop::wait_limit_ms() const {
   long long limit = kRelayWaitSeconds * 1000LL;
   const Clock::time_point now = Clock::now();
   for (int i = 0; i < n_; ++i) {
-    if (!pending(i) || !timed_[i]) continue;
+    if (!silent(i)) continue;
     const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_[i] - now).count();
     if (left < limit) limit = left < 0 ? 0 : left;
   }
@@ -474,7 +511,7 @@ int RelayLoop::wait_limit_ms() const {
 bool RelayLoop::overdue() {
   const Clock::time_point now = Clock::now();
   for (int i = 0; i < n_; ++i) {
-    if (!pending(i) || !timed_[i] || now < deadline_[i]) continue;
+    if (!silent(i) || now < deadline_[i]) continue;
     log_line('e', "site %d did not answer within %ds, closing the session of %s\n", i + 1, reply_seconds_,
              c_.client_ip.c_str());
     session_.reply_line("421 Site %d did not answer in time, closing the session.\r\n", i + 1);

@@ -10,8 +10,9 @@ namespace ferrynet {
 // Runs until the client or a site closes; called without the client's lock.
 void relay_loop(Client& c);
 
-// Matching of the two tables, for the loop and for tests.
-const ClientCommandRow* match_command(std::string_view line, const char* last_command);
+// Matching of the two tables, for the loop and for tests. A client line is
+// matched by its own text, without its line end.
+const ClientCommandRow* match_command(std::string_view line);
 const ServerReplyRow* match_reply(int code, const char* last_command);
 
 }  // namespace ferrynet

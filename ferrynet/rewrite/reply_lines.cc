@@ -112,10 +112,12 @@ void ReplyWriter::raw(std::string_view text) {
 }
 
 void ReplyWriter::line(std::string_view text) {
+  // A site's line may come with its CR or without; the client's ends in CR LF either way.
+  text = strip_line_end(text);
   std::string out;
-  out.reserve(text.size() + 1);
+  out.reserve(text.size() + 2);
   out.append(text);
-  out.push_back('\n');
+  out.append("\r\n");
   raw(out);
 }
 

@@ -58,7 +58,7 @@ class ReplyWriter {
   explicit ReplyWriter(Session& to) : to_(to) {}
   // Sends `text`, which carries its own line end.
   void raw(std::string_view text);
-  // Sends `text` followed by LF.
+  // Sends `text` (a line end on it is dropped) followed by CR LF.
   void line(std::string_view text);
   // A merge of odd site text may run out before a final line was sent; the
   // client must never be left waiting for one.

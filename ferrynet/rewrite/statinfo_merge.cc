@@ -12,8 +12,6 @@ namespace ferrynet {
 
 namespace {
 
-constexpr std::string_view kClosing = "200 Command Successful.\n";
-
 // The fields point into the slices, which stay as they are until the reply is sent.
 struct StatinfoEntry {
   std::string_view first, second, key;
@@ -67,7 +65,7 @@ ReplyResult statinfo_merge(Session& s, ReplyBuffer& rb) {
     line.append(std::to_string(clamp32(e.count)));
     out.line(line);
   }
-  out.raw(kClosing);
+  out.raw(kCommandSuccessful);
   for (int i = 0; i < n; ++i) rb.slice[i].drop_front(consumed[i]);
   return ReplyResult::kDrop;
 }

@@ -189,16 +189,17 @@ class Commands(RelayCase):
         c = self.connect(login=True)
         self.assertEqual(c.cmd("SITE KICK bob"), ["550 No such user.\r\n"])
 
-    def test_two_lines_in_one_read_match_first_line(self):
+    def test_two_lines_in_one_read_each_match_their_own_text_in_turn(self):
         self.start(2, [login_script(extra={"CWD ": "250 CWD ok.\r\n"}) for _ in range(2)])
         c = self.connect(login=True)
-        c.send("CWD /VCD\r\nPWD\r\n")
+        self.assertEqual(c.cmd("CWD /VCD"), ["250 CWD ok.\r\n"])
+        # The PWD is read once the CWD has brought the client back to the
+        # root, and is then a root command of its own: every site hears it.
+        c.send("CWD /\r\nPWD\r\n")
         self.assertEqual(c.reply(), ["250 CWD ok.\r\n"])
         self.assertEqual(c.reply(), ['257 "/" is current directory.\r\n'])
-        lines = self.sites[1].received()
-        self.assertIn("CWD /VCD", lines)
-        self.assertIn("PWD", lines)
-        self.assertEqual(self.sites[0].received().count("PWD"), 0)
+        self.assertEqual(self.sites[0].received()[-2:], ["CWD /", "PWD"])
+        self.assertEqual(self.sites[1].received()[-3:], ["CWD /VCD", "CWD /", "PWD"])
 
     def test_long_client_lines(self):
         self.start(2)

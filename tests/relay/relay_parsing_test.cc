@@ -107,16 +107,16 @@ TEST(Features, HiddenLinesRemovedOthersKept) {
 }
 
 TEST(Tables, PrefixAndWholeNamesIgnoreCase) {
-  const ClientCommandRow* r = match_command("site who", "site who");
+  const ClientCommandRow* r = match_command("site who\r");
   ASSERT_NE(r, nullptr);
   EXPECT_STREQ(r->name, "SITE WHO");
-  // A whole name is matched against the first line of the read, not this line.
-  // Whole names are compared with the first line of the read: a PWD that came
-  // behind a CWD matches no row and goes to the current site.
-  EXPECT_EQ(match_command("PWD", "CWD /VCD"), nullptr);
-  ASSERT_NE(match_command("PWD", "PWD"), nullptr);
-  EXPECT_EQ(match_command("LISTX", "LISTX"), nullptr);
-  ASSERT_NE(match_command("cwd /x", "cwd /x"), nullptr);
+  // Each line is matched by its own text, whatever came before it in the read.
+  ASSERT_NE(match_command("PWD\r"), nullptr);
+  EXPECT_STREQ(match_command("PWD")->name, "PWD");
+  EXPECT_EQ(match_command("PWDX\r"), nullptr);
+  EXPECT_EQ(match_command("LISTX"), nullptr);
+  EXPECT_STREQ(match_command("DELE file\r")->name, "DELE ");
+  EXPECT_STREQ(match_command("cwd /x")->name, "CWD ");
   EXPECT_EQ(match_reply(230, "|PASS")->name, std::string("|PASS"));
   EXPECT_EQ(match_reply(230, "PASS secret")->name, std::string("PASS "));
   EXPECT_EQ(match_reply(230, "||PASS"), nullptr);

@@ -22,7 +22,7 @@ def who_user(tag, who, session_id):
 
 def shown(user_line):
     """What the client sees of a user line: columns 0 to 79."""
-    return user_line[:80] + "\n"
+    return user_line[:80] + "\r\n"
 
 
 def totals(up, down):
@@ -30,7 +30,7 @@ def totals(up, down):
 
 
 def online(n):
-    return "200- | %3d User(s) Currently Online%s|\n" % (n, " " * 44)
+    return "200- | %3d User(s) Currently Online%s|\r\n" % (n, " " * 44)
 
 
 class WhoTable:
@@ -70,7 +70,7 @@ def top_user(rank, name, group, files, mb, speed):
 
 
 def ranked(rank, name, group, files, mb, speed):
-    return "200- | %02d %-12s %.22s %7s %8sMB %6sK/s   |\n" % (rank, name, group, files, mb, speed)
+    return "200- | %02d %-12s %.22s %7s %8sMB %6sK/s   |\r\n" % (rank, name, group, files, mb, speed)
 
 
 def top_header(site, command):

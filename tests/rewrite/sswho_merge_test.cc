@@ -26,10 +26,10 @@ TEST(SswhoMerge, LinesComeInSiteOrderWithMarkerAndIdCutOff) {
             "200-  carol  /mp3  -||-  201\r\n200 Done\r\n", "200- dave -||-0x12d\r\n200 Done\r\n"});
   auto run = run_on(ferrynet::sswho_merge, rb);
   EXPECT_EQ(run.output,
-            "200-  alice  /incoming   \n"
-            "200-  bob  idle\n"
-            "200-  carol  /mp3  \n"
-            "200- dave \n"
+            "200-  alice  /incoming   \r\n"
+            "200-  bob  idle\r\n"
+            "200-  carol  /mp3  \r\n"
+            "200- dave \r\n"
             "200 Command Successful.\r\n");
   for (int i = 0; i < 3; ++i) EXPECT_EQ(rb.slice[i].size(), 0) << "slice " << i;
 }
@@ -40,26 +40,26 @@ TEST(SswhoMerge, DaemonsOwnSessionIsHiddenOnlyOnTheSitesItIsNotShownOn) {
             "200- me -||-0x12d\r\n200- other -||-300\r\n200 x\r\n", "200- me -||-0115\r\n200 x\r\n"});
   auto run = run_on(ferrynet::sswho_merge, rb);
   // 0115 is octal 77: the same session on site 2, read as "%i" reads it.
-  EXPECT_EQ(run.output, "200- me \n200- you \n200- other \n200 Command Successful.\r\n");
+  EXPECT_EQ(run.output, "200- me \r\n200- you \r\n200- other \r\n200 Command Successful.\r\n");
 }
 
 TEST(SswhoMerge, LineWithoutMarkerOrIdIsSentWithoutItsLineEnd) {
   LoggedIn me(1, {0, 0, 0});  // would hide an id read as 0 on site 0
   fill(rb, {"200- no marker here\r\n200- marker without id -||-\r\n200 x\r\n"});
   auto run = run_on(ferrynet::sswho_merge, rb);
-  EXPECT_EQ(run.output, "200- no marker here\n200- marker without id \n200 Command Successful.\r\n");
+  EXPECT_EQ(run.output, "200- no marker here\r\n200- marker without id \r\n200 Command Successful.\r\n");
 }
 
 TEST(SswhoMerge, MarkerIsLookedForOnlyInItsOwnLine) {
   fill(rb, {"200- first\r\n200- second -||-5\r\n200 x\r\n"});
   auto run = run_on(ferrynet::sswho_merge, rb);
-  EXPECT_EQ(run.output, "200- first\n200- second \n200 Command Successful.\r\n");
+  EXPECT_EQ(run.output, "200- first\r\n200- second \r\n200 Command Successful.\r\n");
 }
 
 TEST(SswhoMerge, SliceWithoutClosingLineIsWalkedToItsEnd) {
   fill(rb, {"200- a -||-1\r\n200- b -||-2\r\n200- tail without LF -||-3", "200 x\r\n"});
   auto run = run_on(ferrynet::sswho_merge, rb);
-  EXPECT_EQ(run.output, "200- a \n200- b \n200- tail without LF \n200 Command Successful.\r\n");
+  EXPECT_EQ(run.output, "200- a \r\n200- b \r\n200- tail without LF \r\n200 Command Successful.\r\n");
   EXPECT_EQ(rb.slice[0].size(), 0);
 }
 

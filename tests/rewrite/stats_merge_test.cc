@@ -30,7 +30,7 @@ std::string user(int rank, const std::string& name, const std::string& group, lo
 // The line the daemon builds for one merged user.
 std::string ranked(int rank, const std::string& name, const std::string& group, long files, long mb, long speed) {
   char buf[512];
-  std::snprintf(buf, sizeof buf, "200- | %.2i %-12s %.22s %7s %8sMB %6sK/s   |\n", rank, name.c_str(), group.c_str(),
+  std::snprintf(buf, sizeof buf, "200- | %.2i %-12s %.22s %7s %8sMB %6sK/s   |\r\n", rank, name.c_str(), group.c_str(),
                 std::to_string(files).c_str(), std::to_string(mb).c_str(), std::to_string(speed).c_str());
   return buf;
 }
@@ -89,7 +89,7 @@ TEST(StatsMerge, LongNamesWidenTheLineLongGroupsAreCutAndBothCompareWhole) {
             header("beta") + user(1, long_b, "G", 2, 10, 20) + user(2, long_a, "G", 1, 10, 30) + closing("beta")});
   auto run = run_on(ferrynet::stats_merge, rb);
   ASSERT_EQ(run.lines.size(), 6u);
-  EXPECT_EQ(run.lines[2], "200- | 01 thirteenchar1 ABCDEFGHIJKLMNOPQRSTUV       2       20MB     20K/s   |\n");
+  EXPECT_EQ(run.lines[2], "200- | 01 thirteenchar1 ABCDEFGHIJKLMNOPQRSTUV       2       20MB     20K/s   |\r\n");
   EXPECT_EQ(run.lines[3], ranked(2, long_b, "G", 2, 10, 20));
 }
 

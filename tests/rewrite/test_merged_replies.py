@@ -118,7 +118,7 @@ class SiteSswho(MergeCase):
             [t.session_line("200- me  idle", 4200), t.session_line("200- bob /mp3", 4100)],
             [t.session_line("200- carol", 7), t.session_line("200- me idle", "0x10cc")],
         ]
-        want_lines = [["200- alice  /incoming  \n", "200- me  idle\n"], ["200- bob /mp3\n"], ["200- carol\n"]]
+        want_lines = [["200- alice  /incoming  \r\n", "200- me  idle\r\n"], ["200- bob /mp3\r\n"], ["200- carol\r\n"]]
         for n in (1, 2, 3):
             with self.subTest(sites=n):
                 self.start([{"SITE MSWHO": "".join(r) + "200 x\r\n"} for r in replies[:n]], [4100, 4200, 4300][:n])
@@ -186,7 +186,7 @@ class Statinfo(MergeCase):
         self.start([{"SITE STATINFO ": t.statinfo(["a,b,x,010", "c,d,y,0x1f"])}])
         c = self.client()
         self.assertEqual(c.cmd("SITE STATINFO u"),
-                         ["200-a,b,x,8\n", "200-c,d,y,31\n", "200 Command Successful.\n"])
+                         ["200-a,b,x,8\r\n", "200-c,d,y,31\r\n", "200 Command Successful.\r\n"])
         self.assert_in_step(c)
 
     def test_three_sites_keys_merged_in_order_of_first_appearance(self):
@@ -195,8 +195,8 @@ class Statinfo(MergeCase):
                     {"SITE STATINFO ": t.statinfo(["s2,f,z,0x10", "s2,f,w,010"])}])
         c = self.client()
         self.assertEqual(c.cmd("site statinfo joe"),
-                         ["200-s0,f,x,3\n", "200-s0,f,y,14\n", "200-s1,f,z,17\n", "200-s2,f,w,8\n",
-                          "200 Command Successful.\n"])
+                         ["200-s0,f,x,3\r\n", "200-s0,f,y,14\r\n", "200-s1,f,z,17\r\n", "200-s2,f,w,8\r\n",
+                          "200 Command Successful.\r\n"])
         for s in self.sites:
             self.assertEqual(s.received()[-1], "site statinfo joe")
         self.assert_in_step(c)
@@ -204,7 +204,7 @@ class Statinfo(MergeCase):
     def test_two_sites_one_of_them_empty(self):
         self.start([{"SITE STATINFO ": t.statinfo([])}, {"SITE STATINFO ": t.statinfo(["a,b,c,2"])}])
         c = self.client()
-        self.assertEqual(c.cmd("SITE STATINFO x"), ["200-a,b,c,2\n", "200 Command Successful.\n"])
+        self.assertEqual(c.cmd("SITE STATINFO x"), ["200-a,b,c,2\r\n", "200 Command Successful.\r\n"])
         self.assert_in_step(c)
 
 

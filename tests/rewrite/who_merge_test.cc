@@ -21,7 +21,7 @@ std::string user(const std::string& tag, const std::string& who, int id) {
   return pad_to(pad_to("200- | " + who, 50) + tag + " " + who + " is busy", 80) + std::to_string(id) + "\r\n";
 }
 // What the client sees of it: columns 0 to 79.
-std::string shown(const std::string& user_line) { return user_line.substr(0, 80) + "\n"; }
+std::string shown(const std::string& user_line) { return user_line.substr(0, 80) + "\r\n"; }
 
 std::string right(const std::string& s, size_t width) { return std::string(width - s.size(), ' ') + s; }
 
@@ -31,7 +31,7 @@ std::string totals(const std::string& up, const std::string& down) {
 
 std::string online(int n) {
   char buf[128];
-  std::snprintf(buf, sizeof buf, "200- | %3d User(s) Currently Online%44s|\n", n, "");
+  std::snprintf(buf, sizeof buf, "200- | %3d User(s) Currently Online%44s|\r\n", n, "");
   return buf;
 }
 
@@ -189,7 +189,7 @@ TEST(WhoMergeHiding, ShortLinesAndUnreadableIdsAreShown) {
   WhoSite b{"beta", {short_line, no_id}};
   auto run = merge({a, b});
   auto want = expected(a, {}, "0.0", "0.0");
-  want.insert(want.begin() + 3, {short_line, no_id.substr(0, 80) + "\n"});
+  want.insert(want.begin() + 3, {short_line, no_id.substr(0, 80) + "\r\n"});
   want[want.size() - 3] = online(2);
   EXPECT_EQ(run.lines, want);
 }
