@@ -12,6 +12,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "ferrynet/core/limits.h"
 
@@ -34,6 +35,12 @@ int seconds_to_ms(int limit_seconds) {
   if (limit_seconds > INT_MAX / 1000) return INT_MAX;
   if (limit_seconds < 0) return -1;
   return limit_seconds * 1000;
+}
+
+long long monotonic_ms() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
 // Milliseconds left of a deadline counted from `start`; never negative.
@@ -82,6 +89,21 @@ void Connection::end_tls(int limit_ms) {
   if (!tls_) return;
   std::lock_guard<std::mutex> hold(*tls_lock_);
   tls_->close_notify(limit_ms);
+}
+
+void Connection::finish(int limit_ms) {
+  if (!fd_.valid()) return;
+  end_tls(limit_ms < kTlsCloseMs ? limit_ms : kTlsCloseMs);
+  ::shutdown(fd_.get(), SHUT_WR);
+  const long long deadline = monotonic_ms() + limit_ms;
+  char sink[4096];
+  for (;;) {
+    const long long left = deadline - monotonic_ms();
+    if (left <= 0) return;
+    if (poll_one(fd_.get(), POLLIN, static_cast<int>(left)) <= 0) return;
+    ssize_t n = ::recv(fd_.get(), sink, sizeof sink, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) return;
+  }
 }
 
 bool Connection::tls_resumed() const {

@@ -46,6 +46,12 @@ class Connection {
   bool secure() const { return tls_ != nullptr; }
   // Sends the close_notify that ends a protected stream cleanly.
   void end_tls(int limit_ms);
+  // Ends a data stream so that the peer keeps every byte: our end (a
+  // close_notify, then the socket's sending side), then what the peer still
+  // sends is read and dropped until it closes, at most `limit_ms`. Closing
+  // with unread bytes would reset the connection, and a peer that has not
+  // read all of ours yet loses them.
+  void finish(int limit_ms);
   // Whether the TLS session of a client side was resumed, and its protocol.
   bool tls_resumed() const;
   std::string tls_protocol() const;

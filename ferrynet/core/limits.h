@@ -21,7 +21,8 @@ inline constexpr int kReadLineByteWaitSeconds = 180;
 // A peer that takes none of a control line for this long is gone.
 inline constexpr int kControlWriteSeconds = 180;
 inline constexpr int kTlsHandshakeSeconds = 30;  // a client or site that stops mid-handshake
-inline constexpr int kTlsCloseMs = 1000;         // sending a close_notify, never waiting for the answer
+inline constexpr int kTlsCloseMs = 1000;
+inline constexpr int kDataFinishMs = 5000;       // a data peer's own close after ours         // sending a close_notify, never waiting for the answer
 inline constexpr int kDataWaitSeconds = 180;     // each data connect and accept
 // Clients arriving in a burst (after a site restart, say) overflow a short
 // queue; their connections then look open to them but were never accepted.

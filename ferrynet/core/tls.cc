@@ -175,7 +175,7 @@ bool TlsContext::is_server() const { return impl_->server; }
 bool TlsContext::verifies_peer() const { return impl_->verify; }
 
 std::shared_ptr<const TlsContext> TlsContext::server(const std::string& cert_file, const std::string& key_file,
-                                                     std::string& error, TlsVersionCap cap) {
+                                                     std::string& error, TlsVersionCap cap, bool tls13_tickets) {
   ERR_clear_error();
   auto impl = std::make_unique<Impl>();
   impl->server = true;
@@ -190,6 +190,10 @@ std::shared_ptr<const TlsContext> TlsContext::server(const std::string& cert_fil
   // Resumption is offered (session cache and tickets) but never demanded:
   // many clients open every data connection with a full handshake.
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER);
+  // No TLS 1.3 tickets by default: a client that closes a data connection
+  // without reading them resets it, and the upload bytes not yet read are
+  // lost. Resumption is never required of clients.
+  if (!tls13_tickets) SSL_CTX_set_num_tickets(ctx, 0);
   static const unsigned char kSessionContext[] = "ferrynet";
   SSL_CTX_set_session_id_context(ctx, kSessionContext, sizeof kSessionContext - 1);
 

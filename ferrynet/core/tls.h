@@ -18,7 +18,8 @@ class TlsContext {
   // Null on failure, with `error` naming the file at fault.
   static std::shared_ptr<const TlsContext> server(const std::string& cert_file, const std::string& key_file,
                                                   std::string& error,
-                                                  TlsVersionCap cap = TlsVersionCap::tls13);
+                                                  TlsVersionCap cap = TlsVersionCap::tls13,
+                                                  bool tls13_tickets = false);
   // Verifies peers against the PEM bundle `ca_file`; an empty name verifies nothing.
   static std::shared_ptr<const TlsContext> client(const std::string& ca_file, std::string& error,
                                                   TlsVersionCap cap = TlsVersionCap::tls13);

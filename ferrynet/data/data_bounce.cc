@@ -215,6 +215,8 @@ void run_bounce(DataBounce& b) {
     CopyLeg copy{&site_legs[leg], &client_leg, plan};
     if (!plan) {
       copy_main(&copy);
+      site_legs[leg].finish(kDataFinishMs);
+      client_leg.finish(kDataFinishMs);
       return;
     }
     plan->leg_started();
@@ -230,6 +232,9 @@ void run_bounce(DataBounce& b) {
         client_leg.shutdown_both();
       }
     pthread_join(thread, nullptr);
+    if (plan->cancelled()) return;
+    site_legs[leg].finish(kDataFinishMs);
+    client_leg.finish(kDataFinishMs);
     return;
   }
   if (d.use != TransferPlan::Use::kListing) return;
@@ -267,6 +272,9 @@ void run_bounce(DataBounce& b) {
       }
   for (int i = 0; i < n; ++i)
     if (running[i]) pthread_join(threads[i], nullptr);
+  if (plan && plan->cancelled()) return;
+  client_leg.finish(kDataFinishMs);
+  for (Connection& c : site_legs) c.finish(kDataFinishMs);
 }
 
 }  // namespace ferrynet

@@ -72,7 +72,8 @@ class Tls : public testing::Test {
 
   static std::shared_ptr<const TlsContext> server_ctx() {
     std::string error;
-    auto ctx = TlsContext::server(certs_->cert, certs_->key, error);
+    // With tickets, so the client side's store has sessions to keep.
+    auto ctx = TlsContext::server(certs_->cert, certs_->key, error, TlsVersionCap::tls13, true);
     EXPECT_NE(ctx, nullptr) << error;
     return ctx;
   }

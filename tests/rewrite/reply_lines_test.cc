@@ -67,7 +67,7 @@ TEST(SliceLines, FullSliceWithoutTerminatorStaysInside) {
   static char full[ferrynet::kSliceSize];
   std::memset(full, 'x', sizeof full);
   full[sizeof full - 1] = '\n';
-  ferrynet::SliceLines l(full);
+  ferrynet::SliceLines l(std::string_view(full, sizeof full));
   ASSERT_TRUE(l.has_line());
   EXPECT_EQ(l.line().size(), sizeof full - 1);
 }
