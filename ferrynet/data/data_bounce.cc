@@ -190,12 +190,15 @@ void run_bounce(DataBounce& b) {
     if (!protect_client()) return;
     d = await_decision(b);
   } else {
+    // The client's connection comes first, as from a site of its own: a
+    // site's completion reply, passed on once its data is sent, must not
+    // reach a client that still waits for its data connection.
+    if (!connect_to(0, client_leg)) return;
+    if (!protect_client()) return;
     // The sites connect only once a command tells them to, and only the
     // ones that take part: which ones is known first.
     d = await_decision(b);
     if (d.use != TransferPlan::Use::kListing && d.use != TransferPlan::Use::kSingleSite) return;
-    if (!connect_to(0, client_leg)) return;
-    if (!protect_client()) return;
     for (int i = 0; i < b.listen_count; ++i) {
       if (d.use == TransferPlan::Use::kSingleSite && i != d.site - b.first_site) continue;
       if (!b.listeners[i]) return;

@@ -71,6 +71,7 @@ const ClientCommandRow ClientCommandTable[] = {
     {"STOR ", store_command},
     {"APPE ", store_command},
     {"STOU", store_command},
+    {"PRET ", pre_transfer_command},
     {"SIZE ", read_command},
     {"MDTM ", read_command},
     {"MLST ", read_command},
@@ -82,6 +83,7 @@ const ClientCommandRow ClientCommandTable[] = {
     {"RMD ", change_command},
     {"XRMD ", change_command},
     {"SITE CHMOD ", change_command},
+    {"MFMT ", change_command},
 };
 const int ClientCommandCount = sizeof ClientCommandTable / sizeof ClientCommandTable[0];
 

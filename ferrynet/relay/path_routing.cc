@@ -23,8 +23,12 @@ bool starts_with_word(std::string_view line, const char* word) {
   return line.size() >= n && strncasecmp(line.data(), word, n) == 0;
 }
 
-// The command's words before its path: "RETR", or "SITE CHMOD 755".
-int command_words(std::string_view line) { return starts_with_word(line, "SITE ") ? 3 : 1; }
+// The command's words before its path: "RETR", "MFMT 20240101000000",
+// "PRET RETR" or "SITE CHMOD 755".
+int command_words(std::string_view line) {
+  if (starts_with_word(line, "SITE ")) return 3;
+  return starts_with_word(line, "MFMT ") || starts_with_word(line, "PRET ") ? 2 : 1;
+}
 
 // The line with its path replaced by the absolute one: a site other than the
 // current one may stand in another directory.
@@ -57,8 +61,8 @@ CommandResult first_holder(Session& s, std::string_view line, const PathTarget& 
   return CommandResult::kHandled;
 }
 
-CommandResult routed_read(Session& s, std::string_view line, bool transfer) {
-  PathTarget t = path_target(s.state().cwd, line, command_words(line), s.site_count());
+CommandResult routed_read(Session& s, std::string_view line, int words, bool transfer) {
+  PathTarget t = path_target(s.state().cwd, line, words, s.site_count());
   if (!t.named) return CommandResult::kForward;
   if (t.section_site >= 0) {
     if (transfer && s.state().transfer) s.state().transfer->decide_single_site(t.section_site);
@@ -102,10 +106,12 @@ PathTarget path_target(const char* cwd, std::string_view line, int skip_words, i
 CommandResult fetch_command(Session& s, std::string_view line) {
   // Outside the root the data connection leads to the current site alone.
   if (!s.at_root()) return CommandResult::kForward;
-  return routed_read(s, line, true);
+  return routed_read(s, line, command_words(line), true);
 }
 
-CommandResult read_command(Session& s, std::string_view line) { return routed_read(s, line, false); }
+CommandResult read_command(Session& s, std::string_view line) {
+  return routed_read(s, line, command_words(line), false);
+}
 
 CommandResult store_command(Session& s, std::string_view line) {
   if (!s.at_root()) return CommandResult::kForward;
@@ -113,6 +119,18 @@ CommandResult store_command(Session& s, std::string_view line) {
   const int site = t.named && t.section_site >= 0 ? t.section_site : s.current_site();
   if (s.state().transfer) s.state().transfer->decide_single_site(site);
   return to_site(s, line, t, site);
+}
+
+CommandResult pre_transfer_command(Session& s, std::string_view line) {
+  // Outside the root the transfer itself stays with the current site.
+  if (!s.at_root()) return CommandResult::kForward;
+  std::string_view announced = without_cr(line).substr(4);
+  while (!announced.empty() && announced.front() == ' ') announced.remove_prefix(1);
+  // A site that did not hold the file would refuse the announcement, and the
+  // client would never send the transfer.
+  if (starts_with_word(announced, "RETR ")) return routed_read(s, line, command_words(line), false);
+  if (starts_with_word(announced, "STOR ") || starts_with_word(announced, "APPE ")) return change_command(s, line);
+  return CommandResult::kForward;
 }
 
 CommandResult change_command(Session& s, std::string_view line) {

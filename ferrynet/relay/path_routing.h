@@ -15,7 +15,9 @@ CommandResult fetch_command(Session& s, std::string_view line);
 CommandResult read_command(Session& s, std::string_view line);
 // STOR, APPE, STOU: at the root a transfer of one site.
 CommandResult store_command(Session& s, std::string_view line);
-// DELE, RNFR, MKD, RMD, SITE CHMOD and the like.
+// PRET: the announcement of a transfer goes where the transfer will.
+CommandResult pre_transfer_command(Session& s, std::string_view line);
+// DELE, RNFR, MKD, RMD, MFMT, SITE CHMOD and the like.
 CommandResult change_command(Session& s, std::string_view line);
 // RNTO: where its RNFR went.
 CommandResult rename_to_command(Session& s, std::string_view line);
