@@ -21,6 +21,9 @@ inline constexpr int kReadLineByteWaitSeconds = 180;
 // A peer that takes none of a control line for this long is gone.
 inline constexpr int kControlWriteSeconds = 180;
 inline constexpr int kDataWaitSeconds = 180;     // each data connect and accept
+// Each way of a spliced copy goes through a pipe this large, when the system
+// grants it (else through its default 64 KiB): more bytes per system call.
+inline constexpr int kSplicePipeBytes = 1 << 20;
 // Clients arriving in a burst (after a site restart, say) overflow a short
 // queue; their connections then look open to them but were never accepted.
 inline constexpr int kListenBacklog = 4096;
