@@ -40,10 +40,13 @@ uint64_t load4(const char* p) {
 
 // Two multiplications for a name of up to 16 bytes (most are), one more for
 // every further 16: this is the merge's inner loop. The loads overlap so that
-// together they cover every byte of the name, whatever its length.
-uint64_t hash_name(const char* p, size_t n, uint64_t seed) {
-  constexpr uint64_t k1 = 0x9e3779b97f4a7c15ULL, k2 = 0xbf58476d1ce4e5b9ULL, k3 = 0x94d049bb133111ebULL;
-  uint64_t a = 0, b = 0, h = seed;
+// together they cover every byte of the name, whatever its length. The seed
+// is in every operand, so no name a site can choose makes one of them zero
+// (which would make a product forget the rest of the name).
+uint64_t hash_name(const char* p, size_t n, const uint64_t* seeds) {
+  constexpr uint64_t k3 = 0x94d049bb133111ebULL;
+  const uint64_t s1 = seeds[1], s2 = seeds[2];
+  uint64_t a = 0, b = 0, h = seeds[0] ^ n;
   if (n >= 8 && n <= 16) {
     a = load8(p);
     b = load8(p + n - 8);
@@ -55,19 +58,22 @@ uint64_t hash_name(const char* p, size_t n, uint64_t seed) {
         static_cast<unsigned char>(p[n - 1]);
   } else if (n > 16) {
     size_t i = n;
-    for (; i > 16; p += 16, i -= 16) h = fold(load8(p) ^ k1, load8(p + 8) ^ h);
+    for (; i > 16; p += 16, i -= 16) h = fold(load8(p) ^ s1, load8(p + 8) ^ s2 ^ h);
     a = load8(p + i - 16);
     b = load8(p + i - 8);
   }
-  return fold(k3 ^ n, fold(a ^ k1, b ^ k2 ^ h));
+  return fold(k3 ^ h, fold(a ^ s1, b ^ s2 ^ h));
 }
 
-uint64_t random_seed(const void* self) {
+void random_seeds(const void* self, uint64_t* seeds) {
   uint64_t seed = 0;
   if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed))
     seed = reinterpret_cast<uintptr_t>(self) ^
            static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-  return seed;
+  constexpr uint64_t k1 = 0x9e3779b97f4a7c15ULL, k2 = 0xbf58476d1ce4e5b9ULL;
+  seeds[0] = seed;
+  seeds[1] = seed ^ k1;
+  seeds[2] = fold(seed, k2) ^ k2;
 }
 
 }  // namespace
@@ -123,9 +129,9 @@ const unsigned char* SeenNames::stored(uint32_t at) const {
          (at & ((1u << kUnitBits) - 1)) * kUnit;
 }
 
-SeenNames::SeenNames() : seed_(random_seed(this)) {}
+SeenNames::SeenNames() { random_seeds(this, seeds_); }
 
-uint64_t SeenNames::hash(std::string_view name) const { return hash_name(name.data(), name.size(), seed_); }
+uint64_t SeenNames::hash(std::string_view name) const { return hash_name(name.data(), name.size(), seeds_); }
 
 bool SeenNames::first_sighting_held(std::string_view name, uint64_t hash) {
   // Past three quarters full the table grows: probes stay short.

@@ -65,7 +65,9 @@ class SeenNames {
   MergeBlock table_;   // Slot[mask_ + 1]
   size_t mask_ = 0;    // the slot count, a power of two, less one
   size_t count_ = 0;
-  const uint64_t seed_;  // chosen per set, so a site cannot choose names that all collide
+  // Chosen per set (set once, before any other thread sees it), so a site
+  // cannot choose names that all collide.
+  uint64_t seeds_[3];
   // Each name: its length (4 bytes), its bytes, padding to 8 bytes.
   std::vector<MergeBlock> blocks_;
   size_t used_ = 0;    // bytes used of the last block
