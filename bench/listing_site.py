@@ -50,8 +50,14 @@ def segments(listing, mode, size):
         return [listing[pos:pos + size] for pos in range(0, len(listing), size)]
     out, start = [], 0
     while start < len(listing):
-        end = listing.rfind(b"\n", start, start + size)
-        end = len(listing) if end < 0 or start + size >= len(listing) else end + 1
+        if start + size >= len(listing):
+            end = len(listing)
+        else:
+            # The last line end within the segment, or the first after it for a longer line.
+            end = listing.rfind(b"\n", start, start + size)
+            if end < 0:
+                end = listing.find(b"\n", start + size)
+            end = len(listing) if end < 0 else end + 1
         out.append(listing[start:end])
         start = end
     return out
