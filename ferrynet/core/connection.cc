@@ -1,10 +1,14 @@
 #include "ferrynet/core/connection.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -251,6 +255,173 @@ std::optional<Address> Connection::local() const {
   socklen_t len = sizeof ss;
   if (getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&ss), &len) != 0) return std::nullopt;
   return Address::from_sockaddr(reinterpret_cast<sockaddr*>(&ss), len);
+}
+
+namespace {
+
+long long now_ms() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+bool cannot_splice(int err) { return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == EBADF; }
+
+// A splice into a socket whose peer has gone raises SIGPIPE in the calling
+// thread (there is no MSG_NOSIGNAL for it); held back, it is taken here
+// without effect. errno is kept.
+void swallow_sigpipe() {
+  const int err = errno;
+  sigset_t pending, pipe_only;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  const timespec now{0, 0};
+  while (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) && sigtimedwait(&pipe_only, nullptr, &now) < 0 &&
+         errno == EINTR) {
+  }
+  errno = err;
+}
+
+}  // namespace
+
+Splicer::Splicer(Connection& a, Connection& b) : ways_{{&a, &b, {}, {}}, {&b, &a, {}, {}}} {
+  if (!a.plain() || !b.plain()) return;
+  for (Way& w : ways_) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    w.out.reset(fds[0]);
+    w.in.reset(fds[1]);
+    int size = ::fcntl(fds[1], F_SETPIPE_SZ, kSplicePipeBytes);
+    if (size < 0) size = ::fcntl(fds[1], F_GETPIPE_SZ);
+    if (size <= 0) return;
+    if (capacity_ == 0 || static_cast<size_t>(size) < capacity_) capacity_ = static_cast<size_t>(size);
+  }
+  sigset_t pipe_only;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  if (pthread_sigmask(SIG_BLOCK, &pipe_only, &signals_before_) != 0) return;
+  signals_held_ = true;
+  Connection* const ends[2] = {&a, &b};
+  for (int i = 0; i < 2; ++i) {
+    const int fd = ends[i]->fd_.get();
+    modes_[i] = ::fcntl(fd, F_GETFL);
+    if (modes_[i] < 0 || (!(modes_[i] & O_NONBLOCK) && ::fcntl(fd, F_SETFL, modes_[i] | O_NONBLOCK) < 0)) return;
+  }
+  ready_ = true;
+}
+
+Splicer::~Splicer() {
+  Connection* const ends[2] = {ways_[0].from, ways_[1].from};
+  for (int i = 0; i < 2; ++i)
+    if (modes_[i] >= 0 && !(modes_[i] & O_NONBLOCK) && ends[i]->fd_.valid())
+      ::fcntl(ends[i]->fd_.get(), F_SETFL, modes_[i]);
+  if (signals_held_ && !sigismember(&signals_before_, SIGPIPE)) {
+    swallow_sigpipe();
+    pthread_sigmask(SIG_SETMASK, &signals_before_, nullptr);
+  }
+}
+
+Splicer::Outcome Splicer::run(int idle_limit_ms, int read_limit_ms) {
+  if (!ready_) return {Result::kUnsupported};
+  long long moved = 0;
+  bool ending = false;  // an end reached end of stream: deliver what the pipes hold, then stop
+  for (;;) {
+    // ways_[d] reads end d and writes the other one.
+    pollfd p[2] = {{-1, 0, 0}, {-1, 0, 0}};
+    int limit = ending ? -1 : read_limit_ms;
+    const long long now = now_ms();
+    bool held = false;
+    for (int d = 0; d < 2; ++d) {
+      Way& w = ways_[d];
+      if (!ending && !w.full) p[d].events |= POLLIN;
+      if (w.held == 0) continue;
+      held = true;
+      p[1 - d].events |= POLLOUT;
+      long long left = idle_limit_ms < 0 ? -1 : w.since_ms + idle_limit_ms - now;
+      if (idle_limit_ms >= 0 && left < 0) left = 0;
+      if (left >= 0 && (limit < 0 || left < limit)) limit = static_cast<int>(left > INT_MAX ? INT_MAX : left);
+    }
+    if (ending && !held) return {Result::kEnd, moved};
+    // An end waited for nothing is left out: a hang-up there must not wake the wait again and again.
+    for (int d = 0; d < 2; ++d)
+      if (p[d].events) p[d].fd = ways_[d].from->fd_.get();
+    int r = ::poll(p, 2, limit);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return {Result::kEnd, moved};  // as a failed wait always ended a copy
+    if (r == 0) {
+      if (!held) return {Result::kEnd, moved};  // nothing arrived within read_limit_ms
+      for (Way& w : ways_)
+        if (w.held > 0 && idle_limit_ms >= 0 && now_ms() - w.since_ms >= idle_limit_ms) {
+          errno = ETIMEDOUT;
+          return {Result::kWriteFailed, moved};
+        }
+      continue;
+    }
+    for (int d = 0; d < 2; ++d) {
+      Way& w = ways_[d];
+      if ((p[d].events & POLLIN) && (p[d].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
+        ssize_t got = ::splice(w.from->fd_.get(), nullptr, w.in.get(), nullptr, capacity_,
+                               SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (got > 0) {
+          if (w.held == 0) w.since_ms = now_ms();
+          w.held += static_cast<size_t>(got);
+        } else if (got == 0) {
+          ending = true;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+          // With bytes in it the pipe is full (it counts pages, not bytes):
+          // read no more until some go out. Without, the wake was spurious.
+          if (w.held > 0) w.full = true;
+        } else if (errno != EINTR) {
+          // Nothing is lost when the kernel refuses the very first bytes.
+          if (cannot_splice(errno) && moved == 0 && ways_[0].held == 0 && ways_[1].held == 0)
+            return {Result::kUnsupported, 0};
+          return {Result::kReadFailed, moved};
+        }
+      }
+      // The bytes just taken most likely go at once: no wait for a poll first.
+      while (w.held > 0) {
+        ssize_t put = ::splice(w.out.get(), nullptr, w.to->fd_.get(), nullptr, w.held, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (put > 0) {
+          w.held -= static_cast<size_t>(put);
+          moved += put;
+          w.since_ms = now_ms();
+          w.full = false;
+          continue;
+        }
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (put < 0 && cannot_splice(errno)) {
+          // These bytes, those of the other way, and all after them go
+          // through user space.
+          ready_ = false;
+          for (Way& x : ways_) {
+            const size_t n = x.held;
+            if (!drain_by_copy(x, idle_limit_ms)) return {Result::kWriteFailed, moved};
+            moved += static_cast<long long>(n);
+          }
+          return {ending ? Result::kEnd : Result::kUnsupported, moved};
+        }
+        if (put == 0) errno = EPIPE;
+        if (errno == EPIPE) swallow_sigpipe();
+        return {Result::kWriteFailed, moved};
+      }
+    }
+  }
+}
+
+bool Splicer::drain_by_copy(Way& w, int idle_limit_ms) {
+  char chunk[16384];
+  while (w.held > 0) {
+    ssize_t n = ::read(w.out.get(), chunk, w.held < sizeof chunk ? w.held : sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    if (!w.to->write_all(chunk, static_cast<size_t>(n), idle_limit_ms)) return false;
+    w.held -= static_cast<size_t>(n);
+  }
+  return true;
 }
 
 int wait_any_readable(Connection* const* conns, int count, int limit_ms, bool* ready) {

@@ -3,6 +3,8 @@
 // and to whom. Move-only; the descriptor closes once, with its owner.
 #pragma once
 
+#include <signal.h>
+
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -70,6 +72,10 @@ class Connection {
   int read_line(char* buffer, int size, int deadline_seconds);
   // True when bytes are already held above the socket, where a wait on it would miss them.
   bool buffered() const;
+  // True when the bytes on the socket are the connection's bytes as they
+  // are, so the kernel may move them between sockets itself (Splicer): no
+  // TLS under it.
+  bool plain() const { return valid() && !tls_; }
   // 1 readable (or closed); -1 on time-out (errno ETIMEDOUT) or error.
   int wait_readable(int limit_seconds);
 
@@ -85,12 +91,69 @@ class Connection {
  private:
   friend int wait_any_readable(Connection* const* conns, int count, int limit_ms, bool* ready);
   friend class Listener;
+  friend class Splicer;
   // Declared first so it closes last: the TLS stream does not own the socket.
   Fd fd_;
   std::unique_ptr<TlsStream> tls_;
   // A protected connection shared by a bounce's legs is read by one and
   // written by another; the TLS state must see one caller at a time.
   std::unique_ptr<std::mutex> tls_lock_;
+};
+
+// Carries bytes both ways between two plain connections through pipes in
+// the kernel (splice(2)), so they never pass through user space. While it
+// lives, both sockets are in non-blocking mode (their modes come back
+// after), so that no splice can wait: every wait is a poll; and SIGPIPE is
+// held back in the calling thread, as send() with MSG_NOSIGNAL would. Used
+// by one thread, the one that made it.
+class Splicer {
+ public:
+  // ready() is false when either end is not plain or no pipes could be had:
+  // copy through user space instead.
+  Splicer(Connection& a, Connection& b);
+  ~Splicer();
+  Splicer(const Splicer&) = delete;
+  Splicer& operator=(const Splicer&) = delete;
+  bool ready() const { return ready_; }
+
+  enum class Result {
+    kEnd,          // an end reached end of stream; every byte taken was delivered
+    kUnsupported,  // the kernel cannot splice these ends; every byte taken was
+                   // delivered: carry on through user space
+    kReadFailed,   // errno says why
+    kWriteFailed,  // errno says why (ETIMEDOUT: an end took nothing for the idle limit)
+  };
+  struct Outcome {
+    Result result;
+    long long bytes = 0;  // delivered, both ways together
+  };
+  // Runs until an end reaches end of stream (what the pipes hold then goes
+  // on first) or a failure. Each way has its own pipe and the two halves of
+  // each overlap: while one end is slow to take, the other keeps filling its
+  // pipe. A way whose bytes find no taker fails after `idle_limit_ms` with
+  // no progress; waiting for bytes to arrive is limited by `read_limit_ms`
+  // (< 0: no limit), after which the run ends as at end of stream.
+  Outcome run(int idle_limit_ms, int read_limit_ms);
+
+ private:
+  struct Way {
+    Connection* from;
+    Connection* to;
+    Fd out, in;        // the pipe's read and write ends
+    size_t held = 0;         // bytes in the pipe
+    bool full = false;       // the pipe took no more: read again once some went out
+    long long since_ms = 0;  // when the bytes in the pipe last made progress
+  };
+  // Writes what a way's pipe holds through user space: a kernel that took
+  // bytes into a pipe but cannot splice them out loses none.
+  bool drain_by_copy(Way& w, int idle_limit_ms);
+
+  Way ways_[2];
+  int modes_[2] = {-1, -1};  // the sockets' file status flags before
+  sigset_t signals_before_;
+  bool signals_held_ = false;
+  size_t capacity_ = 0;
+  bool ready_ = false;
 };
 
 // Waits until one of `count` connections (null entries are skipped) has

@@ -24,6 +24,9 @@ inline constexpr int kTlsHandshakeSeconds = 30;  // a client or site that stops 
 inline constexpr int kTlsCloseMs = 1000;
 inline constexpr int kDataFinishMs = 5000;       // a data peer's own close after ours         // sending a close_notify, never waiting for the answer
 inline constexpr int kDataWaitSeconds = 180;     // each data connect and accept
+// Each way of a spliced copy goes through a pipe this large, when the system
+// grants it (else through its default 64 KiB): more bytes per system call.
+inline constexpr int kSplicePipeBytes = 1 << 20;
 // Clients arriving in a burst (after a site restart, say) overflow a short
 // queue; their connections then look open to them but were never accepted.
 inline constexpr int kListenBacklog = 4096;

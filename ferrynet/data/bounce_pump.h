@@ -7,6 +7,7 @@
 
 #include "ferrynet/core/connection.h"
 #include "ferrynet/data/listing_filter.h"
+#include "ferrynet/data/merge_memory.h"
 #include "ferrynet/data/seen_names.h"
 
 namespace ferrynet {
@@ -28,10 +29,22 @@ void run_pump(BouncePump& pump);
 // Returned by copy_step when the bytes that woke this leg were taken by another.
 inline constexpr int kCopyNothingYet = 1 << 30;
 
-// One read from `src`, passed through `filter` to `dst`: the number of bytes
-// read (or kCopyNothingYet); 0 at end of file, the unfinished last line passed
-// on; -1 after a read or write failure, already logged, errno kept.
-// `pending` is the leg's scratch line, reused from step to step.
-int copy_step(Connection& src, Connection& dst, ListingFilter& filter, std::mutex* dst_lock, std::string& pending);
+// A leg's memory, kept from step to step: the read and the batch of lines it
+// leaves to write.
+struct CopyBuffers {
+  MergeBlock read;   // kCopyChunk bytes
+  MergeBlock batch;  // kCopyChunk bytes; grows for a batch that needs more
+                     // (never more than a held line and one read)
+  size_t batch_len = 0;
+  // False when the memory could not be had.
+  bool make();
+};
+
+// One read of up to kCopyChunk bytes from `src`, passed through `filter` to
+// `dst` in one write: the number of bytes read (or kCopyNothingYet); 0 at end
+// of file, the unfinished last line passed on; -1 after a read or write
+// failure, already logged, errno kept (ENOMEM, not logged, when memory for
+// the read or its batch could not be had). The write holds `dst_lock` when given.
+int copy_step(Connection& src, Connection& dst, ListingFilter& filter, std::mutex* dst_lock, CopyBuffers& buffers);
 
 }  // namespace ferrynet

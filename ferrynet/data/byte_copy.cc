@@ -20,9 +20,33 @@ long long failed(const char* format, int err) {
   return -1;
 }
 
+constexpr const char* kReadFailed = "unexpected read() error occured in data bounce routine: %s\n";
+constexpr const char* kWriteFailed = "unexpected write() error occured in data bounce routine: %s\n";
+
 }  // namespace
 
-long long copy_bytes(Connection& a, Connection& b) {
+long long copy_bytes(Connection& a, Connection& b) { return copy_bytes(a, b, CopyPath::kKernel); }
+
+long long copy_bytes(Connection& a, Connection& b, CopyPath path) {
+  long long moved = 0;
+  if (path == CopyPath::kKernel) {
+    Splicer splicer(a, b);
+    if (splicer.ready()) {
+      // As before, a wait for bytes to arrive has no limit; a wait for an end to take them has.
+      const Splicer::Outcome out = splicer.run(kDataWaitSeconds * 1000, -1);
+      switch (out.result) {
+        case Splicer::Result::kEnd:
+          return out.bytes;
+        case Splicer::Result::kReadFailed:
+          return failed(kReadFailed, errno);
+        case Splicer::Result::kWriteFailed:
+          return failed(kWriteFailed, errno ? errno : EPIPE);
+        case Splicer::Result::kUnsupported:
+          moved = out.bytes;  // all delivered; the rest goes through the buffer below
+          break;
+      }
+    }
+  }
   // On the heap: the pump thread's stack is not meant for a file's worth of chunk.
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[kRawChunk]);
   if (!buffer) {
@@ -30,7 +54,6 @@ long long copy_bytes(Connection& a, Connection& b) {
     return -1;
   }
   Connection* const ends[2] = {&a, &b};
-  long long moved = 0;
   for (;;) {
     bool ready[2] = {};
     if (wait_any_readable(ends, 2, -1, ready) < 0) return moved;
@@ -39,9 +62,9 @@ long long copy_bytes(Connection& a, Connection& b) {
     long got = from.read_some(buffer.get(), kRawChunk, 0);
     if (got == 0) return moved;
     if (got < 0 && errno == EAGAIN) continue;
-    if (got < 0) return failed("unexpected read() error occured in data bounce routine: %s\n", errno);
+    if (got < 0) return failed(kReadFailed, errno);
     if (!to.write_all(buffer.get(), static_cast<size_t>(got), kDataWaitSeconds * 1000))
-      return failed("unexpected write() error occured in data bounce routine: %s\n", errno ? errno : EPIPE);
+      return failed(kWriteFailed, errno ? errno : EPIPE);
     moved += got;
   }
 }

@@ -8,7 +8,13 @@ namespace ferrynet {
 
 // Copies every byte each way between `a` and `b` until end of file or a
 // failure on either; closes nothing. Returns the bytes moved, or -1 after a
-// failure, logged, errno kept.
+// failure, logged, errno kept. Between plain sockets the kernel moves the
+// bytes itself (splice through a pipe); otherwise they pass through a buffer.
 long long copy_bytes(Connection& a, Connection& b);
+
+// How copy_bytes moves the bytes: kKernel where the kernel allows (the
+// default), kUserSpace always through a buffer (for tests of that path).
+enum class CopyPath { kKernel, kUserSpace };
+long long copy_bytes(Connection& a, Connection& b, CopyPath path);
 
 }  // namespace ferrynet

@@ -5,7 +5,8 @@
 
 namespace ferrynet {
 
-inline constexpr size_t kCopyChunk = 1024;       // bytes one copy step reads
+// Bytes one step of a merged listing reads: its whole lines leave in one write.
+inline constexpr size_t kCopyChunk = 256 * 1024;
 // One read of a data connection carried unchanged: large files must not
 // cost a system call per kilobyte.
 inline constexpr size_t kRawChunk = 256 * 1024;
@@ -16,5 +17,13 @@ inline constexpr int kHostSlot = 64;             // one dotted-quad target, NUL 
 // rather than held, so a stream without line ends cannot exhaust memory.
 inline constexpr size_t kLineHoldMax = 64 * 1024;
 inline constexpr int kLowestDataPort = 1024;     // a client's PORT below this is refused
+// Lines of one read a listing filter judges together: their names are
+// looked up under one lock, their places in the table fetched side by side.
+inline constexpr size_t kFilterWindow = 64;
+inline constexpr size_t kSeenFirstSlots = 8192;        // the seen-names table's first size
+inline constexpr size_t kSeenBlock = 64 * 1024;        // the seen names' bytes are kept in blocks of this
+// Memory of ended merges kept for the next ones (see merge_memory.h): at
+// most this much, so an idle daemon holds little.
+inline constexpr size_t kMergeKeptMax = 16u << 20;
 
 }  // namespace ferrynet

@@ -96,7 +96,7 @@ bool ListingFilter::keep(const char* line, size_t len) {
     if (kind == kListingLong && len >= 5 && std::memcmp(line, "total", 5) == 0) return false;
   }
   std::string_view name = listing_name(line, len, kind);
-  return name.empty() || seen_.first_sighting(name);
+  return name.empty() || seen_.first_sighting_held(name);
 }
 
 }  // namespace ferrynet

@@ -222,4 +222,36 @@ TEST(SeenNames, ManyLegsAtOnceLetEachNameThroughExactlyOnce) {
   EXPECT_EQ(seen.size(), 5000u);
 }
 
+TEST(SeenNames, KnowsEveryNameThroughEveryGrowthWhateverItsLength) {
+  SeenNames seen;
+  std::vector<std::string> names;
+  // Lengths 0 to 300 (every way a name is hashed), then many: the table is
+  // moved to larger ones several times, and the names fill many blocks.
+  for (size_t len = 0; len <= 300; ++len) names.push_back(std::string(len, 'n'));
+  for (int i = 0; i < 200000; ++i) names.push_back("name." + std::to_string(i));
+  // Longer than a block of names, and one that differs from it in its last byte only.
+  names.push_back(std::string(100000, 'x') + "a");
+  names.push_back(std::string(100000, 'x') + "b");
+  for (const auto& n : names) EXPECT_TRUE(seen.first_sighting(n)) << n.size();
+  for (const auto& n : names) EXPECT_FALSE(seen.first_sighting(n)) << n.size();
+  EXPECT_EQ(seen.size(), names.size());
+}
+
+TEST(MergeBlock, AGivenBackBlockServesTheNextAndWhatIsKeptIsBounded) {
+  const char* first;
+  {
+    ferrynet::MergeBlock b(300000);
+    ASSERT_TRUE(b.valid());
+    EXPECT_EQ(b.size(), size_t{1} << 19);
+    first = b.data();
+  }
+  ferrynet::MergeBlock again(400000);
+  EXPECT_EQ(again.data(), first);
+  {
+    std::vector<ferrynet::MergeBlock> many;
+    for (int i = 0; i < 40; ++i) many.emplace_back(1 << 20);
+  }
+  EXPECT_LE(ferrynet::MergeBlock::kept(), ferrynet::kMergeKeptMax);
+}
+
 }  // namespace
