@@ -144,7 +144,8 @@ void run_pump(BouncePump& pump) {
   Connection* const ends[2] = {pump.first, pump.second};
   for (;;) {
     bool ready[2] = {};
-    if (wait_any_readable(ends, 2, -1, ready) < 0) return;
+    // A leg on which nothing moves for the data wait ends.
+    if (wait_any_readable(ends, 2, kDataWaitSeconds * 1000, ready) <= 0) return;
     int r;
     if (ready[0])
       r = copy_step(*pump.first, *pump.second, forward, to_second, buffers);

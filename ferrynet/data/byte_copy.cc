@@ -32,8 +32,8 @@ long long copy_bytes(Connection& a, Connection& b, CopyPath path) {
   if (path == CopyPath::kKernel) {
     Splicer splicer(a, b);
     if (splicer.ready()) {
-      // As before, a wait for bytes to arrive has no limit; a wait for an end to take them has.
-      const Splicer::Outcome out = splicer.run(kDataWaitSeconds * 1000, -1);
+      // A data connection on which nothing moves for the data wait ends.
+      const Splicer::Outcome out = splicer.run(kDataWaitSeconds * 1000, kDataWaitSeconds * 1000);
       switch (out.result) {
         case Splicer::Result::kEnd:
           return out.bytes;
@@ -56,7 +56,8 @@ long long copy_bytes(Connection& a, Connection& b, CopyPath path) {
   Connection* const ends[2] = {&a, &b};
   for (;;) {
     bool ready[2] = {};
-    if (wait_any_readable(ends, 2, -1, ready) < 0) return moved;
+    // A data connection on which nothing moves for the data wait ends.
+    if (wait_any_readable(ends, 2, kDataWaitSeconds * 1000, ready) <= 0) return moved;
     Connection& from = ready[0] ? a : b;
     Connection& to = ready[0] ? b : a;
     long got = from.read_some(buffer.get(), kRawChunk, 0);
