@@ -67,6 +67,7 @@ const ClientCommandRow ClientCommandTable[] = {
     {"MLSD ", listing_command},
     // A path names its site: a section's, or at the root level the first that
     // has the file (reads) or the current one (changes).
+    {"REST ", rest_command},
     {"RETR ", fetch_command},
     {"STOR ", store_command},
     {"APPE ", store_command},

@@ -49,6 +49,14 @@ CommandResult to_site(Session& s, std::string_view line, const PathTarget& t, in
   return CommandResult::kHandled;
 }
 
+// A REST the client gave at the root goes to the site that carries the transfer, just before it.
+void restart_at(Session& s, int site) {
+  RelayState& st = s.state();
+  if (st.rest_line.empty()) return;
+  s.relay_line(site, st.rest_line);
+  st.swallow_restart[site] = true;
+}
+
 // A file at the root level: the sites are asked in order until one has it.
 CommandResult first_holder(Session& s, std::string_view line, const PathTarget& t, bool transfer) {
   RelayState& st = s.state();
@@ -56,6 +64,11 @@ CommandResult first_holder(Session& s, std::string_view line, const PathTarget& 
   st.fallthrough_line = s.at_root() ? std::string(line) : absolute_line(line, t);
   st.fallthrough_next = s.site_count() > 1 ? 1 : -1;
   st.decide_on_preliminary = transfer;
+  if (transfer) {
+    st.fallthrough_rest = st.rest_line;
+    restart_at(s, 0);
+    st.rest_line.clear();
+  }
   s.relay_line(0, 0 == s.current_site() || s.at_root() ? line : std::string_view(st.fallthrough_line));
   s.await_only(0);
   return CommandResult::kHandled;
@@ -66,6 +79,10 @@ CommandResult routed_read(Session& s, std::string_view line, int words, bool tra
   if (!t.named) return CommandResult::kForward;
   if (t.section_site >= 0) {
     if (transfer && s.state().transfer) s.state().transfer->decide_single_site(t.section_site);
+    if (transfer) {
+      restart_at(s, t.section_site);
+      s.state().rest_line.clear();
+    }
     return to_site(s, line, t, t.section_site);
   }
   return first_holder(s, line, t, transfer);
@@ -118,6 +135,8 @@ CommandResult store_command(Session& s, std::string_view line) {
   PathTarget t = path_target(s.state().cwd, line, 1, s.site_count());
   const int site = t.named && t.section_site >= 0 ? t.section_site : s.current_site();
   if (s.state().transfer) s.state().transfer->decide_single_site(site);
+  restart_at(s, site);
+  s.state().rest_line.clear();
   return to_site(s, line, t, site);
 }
 
@@ -147,6 +166,16 @@ CommandResult rename_to_command(Session& s, std::string_view line) {
   st.rename_site = -1;
   if (site < 0) return change_command(s, line);
   return to_site(s, line, path_target(st.cwd, line, 1, s.site_count()), site);
+}
+
+CommandResult rest_command(Session& s, std::string_view line) {
+  if (!s.at_root()) return CommandResult::kForward;
+  std::string_view arg = line.size() > 5 ? line.substr(5) : std::string_view();
+  if (!arg.empty() && arg.back() == '\r') arg.remove_suffix(1);
+  s.state().rest_line = std::string(line);
+  s.reply_line("350 Restarting at %.*s. Send STORE or RETRIEVE to go on.\r\n", static_cast<int>(arg.size()), arg.data());
+  s.await_no_site();
+  return CommandResult::kHandled;
 }
 
 CommandResult listing_command(Session& s, std::string_view line) {

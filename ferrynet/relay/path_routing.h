@@ -21,6 +21,8 @@ CommandResult pre_transfer_command(Session& s, std::string_view line);
 CommandResult change_command(Session& s, std::string_view line);
 // RNTO: where its RNFR went.
 CommandResult rename_to_command(Session& s, std::string_view line);
+// REST at the root: kept for the site the transfer goes to.
+CommandResult rest_command(Session& s, std::string_view line);
 // LIST, NLST, MLSD: at "/" a merged listing, or the section's site alone
 // when the path leads into a section.
 CommandResult listing_command(Session& s, std::string_view line);

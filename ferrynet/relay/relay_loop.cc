@@ -334,6 +334,8 @@ void RelayLoop::handle_client_line(std::string_view line) {
   std::memcpy(st_.last_command, line.data(), keep);
   st_.last_command[keep] = '\0';
   st_.fallthrough_next = -1;
+  st_.fallthrough_rest.clear();
+  for (bool& f : st_.swallow_restart) f = false;
   st_.decide_on_preliminary = false;
   session_.await_every_site();
   if (line.size() + 1 > static_cast<size_t>(kSendLineMax)) {
@@ -383,6 +385,10 @@ bool RelayLoop::try_next_site(int from) {
   if (st_.fallthrough_next >= n_) st_.fallthrough_next = -1;
   rb_->slice[from].clear();
   finished_[from] = true;
+  if (!st_.fallthrough_rest.empty()) {
+    session_.relay_line(next, st_.fallthrough_rest);
+    st_.swallow_restart[next] = true;
+  }
   session_.relay_line(next, st_.fallthrough_line);
   session_.await_only(next);
   finished_[next] = false;
@@ -394,6 +400,15 @@ bool RelayLoop::try_next_site(int from) {
 
 void RelayLoop::reply_round() {
   ReplyBuffer& rb = *rb_;
+  // The daemon answered the client's REST itself; the site's own answer to it goes no further.
+  for (int i = 0; i < n_; ++i) {
+    if (!pending(i) || !st_.swallow_restart[i]) continue;
+    const int l = rb.slice[i].line_length();
+    if (l <= 0) continue;
+    st_.swallow_restart[i] = false;
+    rb.slice[i].drop_front(l);
+  }
+  if (!round_ready()) return;
   int len[kMaxSites];
   for (int i = 0; i < n_; ++i) len[i] = pending(i) ? rb.slice[i].line_length() : -1;
   int chosen = pending(st_.current_site) ? st_.current_site : -1;

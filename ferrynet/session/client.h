@@ -71,6 +71,12 @@ struct RelayState {
   int fallthrough_next = -1;
   std::string fallthrough_line;
   bool decide_on_preliminary = false;
+  // REST at the root: which site the transfer goes to is known only with
+  // the transfer command, so the daemon keeps it and sends it there first.
+  std::string rest_line;
+  std::string fallthrough_rest;
+  // The next whole reply of the site is the one to that REST: used up unseen.
+  bool swallow_restart[kMaxSites] = {};
 };
 
 }  // namespace ferrynet
