@@ -141,19 +141,29 @@ void run_pump(BouncePump& pump) {
   // A batch goes out when it is written, not when the client's
   // acknowledgement of the one before arrives.
   if (pump.shared != nullptr && pump.shared->valid()) pump.shared->send_without_delay();
-  Connection* const ends[2] = {pump.first, pump.second};
+  Connection* ends[2] = {pump.first, pump.second};
   for (;;) {
     bool ready[2] = {};
     // A leg on which nothing moves for the data wait ends.
     if (wait_any_readable(ends, 2, kDataWaitSeconds * 1000, ready) <= 0) return;
     int r;
-    if (ready[0])
+    int from;
+    if (ready[0] && ends[0]) {
+      from = 0;
       r = copy_step(*pump.first, *pump.second, forward, to_second, buffers);
-    else if (ready[1])
+    } else if (ready[1] && ends[1]) {
+      from = 1;
       r = copy_step(*pump.second, *pump.first, backward, to_first, buffers);
-    else
+    } else {
       continue;
+    }
     if (r > 0) continue;
+    // A client that shuts its sending side still reads: the end of what it
+    // sends ends only that direction, and the site's listing goes on.
+    if (r == 0 && ends[from] == pump.shared && ends[1 - from] != nullptr) {
+      ends[from] = nullptr;
+      continue;
+    }
     if (r < 0) log_keeping_errno("system error on bounce connection (%s)\n", errno);
     return;
   }

@@ -146,12 +146,15 @@ class RelayLoop {
   Clock::time_point deadline_[kMaxSites];
   bool timed_[kMaxSites] = {};
   bool client_closed_ = false;
+  // Where the last ABOR or STAT went: its reply reaches the client whichever site it is.
+  int at_once_site_ = -1;
   bool site_closed_ = false;
   const int reply_seconds_ = static_cast<int>(config().replytimeout > 86400 ? 86400 : config().replytimeout);
 };
 
 void RelayLoop::start_command() {
   answered_ = false;
+  at_once_site_ = -1;
   for (int i = 0; i < n_; ++i) {
     finished_[i] = false;
     must_read_[i] = false;
@@ -283,7 +286,7 @@ bool RelayLoop::read_site(int i) {
 
 void RelayLoop::pass_unasked(int i, std::string_view text) {
   // The current site's text belongs to the user, the other sites' would only confuse the client.
-  if (i != st_.current_site) return;
+  if (i != st_.current_site && i != at_once_site_) return;
   while (!text.empty()) {
     const size_t lf = text.find('\n');
     if (lf == std::string_view::npos) {
@@ -312,8 +315,13 @@ void RelayLoop::handle_client_lines() {
     const std::string_view line = in.first_line();
     if (any_pending()) {
       if (!goes_at_once(line)) return;
-      // The current site's reply to it follows the transfer's and is passed on as it comes.
-      session_.relay_line(st_.current_site, line);
+      // It belongs to the site the transfer runs on: at the root that may
+      // not be the current one. Its reply follows the transfer's.
+      int target = st_.current_site;
+      for (int i = 0; i < n_ && !pending(target); ++i)
+        if (pending(i)) target = i;
+      session_.relay_line(target, line);
+      at_once_site_ = target;
       in.drop_front(len);
       continue;
     }

@@ -357,8 +357,45 @@ class VsftpdAndProftpd(CurlDownloads, unittest.TestCase):
 
 
 
-class ResumeAtTheRoot(unittest.TestCase):
-    """REST at "/" reaches the site that carries the transfer, just before it."""
+class RootDataEdges(unittest.TestCase):
+    """REST at "/", and a client that half-closes its data connection."""
+
+    def test_half_closed_data_connection_still_gets_the_whole_listing(self):
+        base = tempfile.mkdtemp(prefix="ferry-half-")
+        self.addCleanup(shutil.rmtree, base, True)
+        names = set()
+        sites = []
+        for i in range(2):
+            root = os.path.join(base, "s%d" % i)
+            os.makedirs(root)
+            for k in range(6000):
+                name = "f%d.%d" % (i, k) if k % 3 else "shared.%d" % k
+                names.add(name)
+                with open(os.path.join(root, name), "wb") as f:
+                    f.write(b"x")
+            sites.append(RealSite(root))
+            self.addCleanup(sites[-1].stop)
+        daemon = Daemon([site.port for site in sites])
+        self.addCleanup(daemon.stop)
+        f = ftplib.FTP()
+        f.connect("127.0.0.1", daemon.port, timeout=20)
+        self.addCleanup(f.close)
+        f.login("user", "secret")
+        host, port = ftplib.parse227(f.sendcmd("PASV"))
+        import socket
+        data = socket.create_connection((host, port), timeout=20)
+        data.shutdown(socket.SHUT_WR)
+        reply = f.sendcmd("NLST")
+        self.assertTrue(reply.startswith("1"), reply)
+        got = b""
+        while True:
+            chunk = data.recv(65536)
+            if not chunk:
+                break
+            got += chunk
+        data.close()
+        self.assertTrue(f.voidresp().startswith("226"))
+        self.assertEqual(sorted(got.decode().split()), sorted(names))
 
     def test_resumed_downloads_continue_from_the_offset_on_the_right_site(self):
         base = tempfile.mkdtemp(prefix="ferry-rest-")
