@@ -110,6 +110,12 @@ void Connection::finish(int limit_ms) {
   }
 }
 
+void Connection::end_sending(int limit_ms) {
+  if (!fd_.valid()) return;
+  end_tls(limit_ms < kTlsCloseMs ? limit_ms : kTlsCloseMs);
+  ::shutdown(fd_.get(), SHUT_WR);
+}
+
 bool Connection::tls_resumed() const {
   if (!tls_) return false;
   std::lock_guard<std::mutex> hold(*tls_lock_);
@@ -321,7 +327,7 @@ Splicer::~Splicer() {
   }
 }
 
-Splicer::Outcome Splicer::run(int idle_limit_ms, int read_limit_ms) {
+Splicer::Outcome Splicer::run(int idle_limit_ms, int read_limit_ms, bool b_half_closes) {
   if (!ready_) return {Result::kUnsupported};
   long long moved = 0;
   bool ending = false;  // an end reached end of stream: deliver what the pipes hold, then stop
@@ -333,7 +339,7 @@ Splicer::Outcome Splicer::run(int idle_limit_ms, int read_limit_ms) {
     bool held = false;
     for (int d = 0; d < 2; ++d) {
       Way& w = ways_[d];
-      if (!ending && !w.full) p[d].events |= POLLIN;
+      if (!ending && !w.full && !w.ended) p[d].events |= POLLIN;
       if (w.held == 0) continue;
       held = true;
       p[1 - d].events |= POLLOUT;
@@ -366,7 +372,10 @@ Splicer::Outcome Splicer::run(int idle_limit_ms, int read_limit_ms) {
           if (w.held == 0) w.since_ms = now_ms();
           w.held += static_cast<size_t>(got);
         } else if (got == 0) {
-          ending = true;
+          if (b_half_closes && d == 1)
+            w.ended = true;
+          else
+            ending = true;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
           // With bytes in it the pipe is full (it counts pages, not bytes):
           // read no more until some go out. Without, the wake was spurious.
@@ -404,6 +413,10 @@ Splicer::Outcome Splicer::run(int idle_limit_ms, int read_limit_ms) {
         if (put == 0) errno = EPIPE;
         if (errno == EPIPE) swallow_sigpipe();
         return {Result::kWriteFailed, moved};
+      }
+      if (w.ended && w.held == 0 && !w.shut) {
+        ::shutdown(w.to->fd_.get(), SHUT_WR);
+        w.shut = true;
       }
     }
   }

@@ -54,6 +54,9 @@ class Connection {
   // with unread bytes would reset the connection, and a peer that has not
   // read all of ours yet loses them.
   void finish(int limit_ms);
+  // Our sending side alone: a close_notify if protected, then the socket's
+  // write half. The peer still sends, and we still read.
+  void end_sending(int limit_ms);
   // Whether the TLS session of a client side was resumed, and its protocol.
   bool tls_resumed() const;
   std::string tls_protocol() const;
@@ -128,12 +131,14 @@ class Splicer {
     long long bytes = 0;  // delivered, both ways together
   };
   // Runs until an end reaches end of stream (what the pipes hold then goes
-  // on first) or a failure. Each way has its own pipe and the two halves of
+  // on first) or a failure. With `b_half_closes`, end of stream from b ends
+  // only its way: a's sending side is shut once that way's bytes are out,
+  // and the run goes on until a ends. Each way has its own pipe and the two halves of
   // each overlap: while one end is slow to take, the other keeps filling its
   // pipe. A way whose bytes find no taker fails after `idle_limit_ms` with
   // no progress; waiting for bytes to arrive is limited by `read_limit_ms`
   // (< 0: no limit), after which the run ends as at end of stream.
-  Outcome run(int idle_limit_ms, int read_limit_ms);
+  Outcome run(int idle_limit_ms, int read_limit_ms, bool b_half_closes = false);
 
  private:
   struct Way {
@@ -142,6 +147,8 @@ class Splicer {
     Fd out, in;        // the pipe's read and write ends
     size_t held = 0;         // bytes in the pipe
     bool full = false;       // the pipe took no more: read again once some went out
+    bool ended = false;      // its end half-closed: read no more, shut the other's sending side once empty
+    bool shut = false;       // that has been done
     long long since_ms = 0;  // when the bytes in the pipe last made progress
   };
   // Writes what a way's pipe holds through user space: a kernel that took

@@ -33,7 +33,7 @@ long long copy_bytes(Connection& a, Connection& b, CopyPath path) {
     Splicer splicer(a, b);
     if (splicer.ready()) {
       // A data connection on which nothing moves for the data wait ends.
-      const Splicer::Outcome out = splicer.run(kDataWaitSeconds * 1000, kDataWaitSeconds * 1000);
+      const Splicer::Outcome out = splicer.run(kDataWaitSeconds * 1000, kDataWaitSeconds * 1000, true);
       switch (out.result) {
         case Splicer::Result::kEnd:
           return out.bytes;
@@ -53,7 +53,7 @@ long long copy_bytes(Connection& a, Connection& b, CopyPath path) {
     errno = ENOMEM;
     return -1;
   }
-  Connection* const ends[2] = {&a, &b};
+  Connection* ends[2] = {&a, &b};
   for (;;) {
     bool ready[2] = {};
     // A data connection on which nothing moves for the data wait ends.
@@ -61,6 +61,12 @@ long long copy_bytes(Connection& a, Connection& b, CopyPath path) {
     Connection& from = ready[0] ? a : b;
     Connection& to = ready[0] ? b : a;
     long got = from.read_some(buffer.get(), kRawChunk, 0);
+    if (got == 0 && &from == &b) {
+      // Only b's way ends: the other still carries what a sends.
+      a.end_sending(kDataWaitSeconds * 1000);
+      ends[1] = nullptr;
+      continue;
+    }
     if (got == 0) return moved;
     if (got < 0 && errno == EAGAIN) continue;
     if (got < 0) return failed(kReadFailed, errno);

@@ -6,8 +6,10 @@
 
 namespace ferrynet {
 
-// Copies every byte each way between `a` and `b` until end of file or a
-// failure on either; closes nothing. Returns the bytes moved, or -1 after a
+// Copies every byte each way between `a` and `b` until a reaches end of
+// file or either fails; closes nothing. End of file from b ends only b's
+// way (a's sending side is shut then): a client that half-closes its data
+// connection still gets the whole download. Returns the bytes moved, or -1 after a
 // failure, logged, errno kept. Between plain sockets the kernel moves the
 // bytes itself (splice through a pipe); otherwise they pass through a buffer.
 long long copy_bytes(Connection& a, Connection& b);

@@ -53,6 +53,7 @@ TEST(CopyBytes, CarriesLargeBinaryDataUnchangedEachWay) {
       ::shutdown(from, SHUT_WR);
     });
     std::string got = data_test::read_all(to);
+    ::shutdown(to, SHUT_WR);  // as a site closes once an upload is in
     writer.join();
     EXPECT_EQ(copied.get(), static_cast<long long>(body.size()));
     EXPECT_TRUE(got == body) << "upload " << upload << ": " << got.size() << " of " << body.size() << " bytes";
@@ -64,7 +65,13 @@ TEST(CopyBytes, EndsAtAPeerThatLeftAndReportsAFailedWrite) {
     Pair site, client;
     ::close(client.fd[0]);
     client.fd[0] = -1;
-    EXPECT_EQ(copy(site.fd[1], client.fd[1]), 0);
+    // The client's end goes on to the site, and the site's own ends the copy.
+    auto copied = std::async(std::launch::async, [&] { return copy(site.fd[1], client.fd[1]); });
+    char c;
+    ASSERT_TRUE(data_test::readable_within(site.fd[0], 5000));
+    EXPECT_EQ(::read(site.fd[0], &c, 1), 0);
+    ::shutdown(site.fd[0], SHUT_WR);
+    EXPECT_EQ(copied.get(), 0);
   }
   // A client that reads no more but has not closed: the copy's write fails.
   Pair site, client;
@@ -111,7 +118,11 @@ void expect_exact_copy(ferrynet::CopyPath path) {
       ::shutdown(to_peer, SHUT_WR);
       return n;
     });
-    auto got = std::async(std::launch::async, [&] { return data_test::read_all(to); });
+    auto got = std::async(std::launch::async, [&] {
+      std::string all = data_test::read_all(to);
+      ::shutdown(to, SHUT_WR);
+      return all;
+    });
     data_test::send_in_pieces(from, body, 300000);
     ::shutdown(from, SHUT_WR);
     EXPECT_EQ(copied.get(), static_cast<long long>(body.size()));
@@ -125,6 +136,30 @@ TEST(CopyBytes, ExactEachWayThroughTheKernelAndThroughABufferOverTcpAndUnixSocke
   expect_exact_copy<Pair>(ferrynet::CopyPath::kKernel);
   expect_exact_copy<TcpPair>(ferrynet::CopyPath::kUserSpace);
   expect_exact_copy<Pair>(ferrynet::CopyPath::kUserSpace);
+}
+
+TEST(CopyBytes, AClientThatHalfClosesFirstStillGetsTheWholeDownloadAndTheSiteSeesItsEnd) {
+  for (auto path : {ferrynet::CopyPath::kKernel, ferrynet::CopyPath::kUserSpace}) {
+    TcpPair site, client;
+    const std::string body = random_bytes((3 << 20) + 11, 6);
+    ::shutdown(client.fd[0], SHUT_WR);
+    auto copied = std::async(std::launch::async, [&] {
+      ferrynet::Connection ca(ferrynet::Fd(::dup(site.fd[1]))), cb(ferrynet::Fd(::dup(client.fd[1])));
+      long long n = ferrynet::copy_bytes(ca, cb, path);
+      ::shutdown(client.fd[1], SHUT_WR);
+      return n;
+    });
+    // The client's end reaches the site before the file does.
+    char c;
+    ASSERT_TRUE(data_test::readable_within(site.fd[0], 5000));
+    EXPECT_EQ(::read(site.fd[0], &c, 1), 0);
+    auto got = std::async(std::launch::async, [&] { return data_test::read_all(client.fd[0]); });
+    data_test::send_in_pieces(site.fd[0], body, 250000);
+    ::shutdown(site.fd[0], SHUT_WR);
+    EXPECT_EQ(copied.get(), static_cast<long long>(body.size()));
+    const std::string received = got.get();
+    EXPECT_TRUE(received == body) << received.size() << " of " << body.size();
+  }
 }
 
 TEST(Splicer, ServesPlainSocketsGivesTheirModesBackAndBoundsTheWaitForATaker) {
