@@ -18,6 +18,7 @@ or arrives at the wrong size.
 
 import argparse
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -35,6 +36,18 @@ def cpu_seconds(pid):
         fields = f.read().rsplit(")", 1)[1].split()
     # utime and stime, the 14th and 15th fields of the whole line.
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def machine_busy_seconds():
+    # Every CPU's time outside idle and iowait, from the first line of /proc/stat.
+    with open("/proc/stat") as f:
+        fields = [int(x) for x in f.readline().split()[1:]]
+    return (sum(fields[:8]) - fields[3] - fields[4]) / os.sysconf("SC_CLK_TCK")
+
+
+def children_cpu_seconds():
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
 
 
 def curl(args, size, what):
@@ -98,19 +111,26 @@ def main():
                 transfer(port, size, tmp)  # warms every path (and the page cache)
             times = {name: [] for name, _, _ in paths}
             cpus = {name: [] for name, _, _ in paths}
+            # Per round: client, site and whole-machine CPU seconds, to show what bounds a path.
+            shares = {name: [] for name, _, _ in paths}
             for _ in range(args.rounds):
                 for name, daemon, port in paths:
                     before = cpu_seconds(daemon.proc.pid) if daemon else 0
+                    site_before, client_before, busy_before = (cpu_seconds(site.proc.pid), children_cpu_seconds(),
+                                                               machine_busy_seconds())
                     times[name].append(transfer(port, size, tmp))
+                    shares[name].append((children_cpu_seconds() - client_before,
+                                         cpu_seconds(site.proc.pid) - site_before,
+                                         machine_busy_seconds() - busy_before))
                     if daemon:
                         cpus[name].append(cpu_seconds(daemon.proc.pid) - before)
-            results[way] = (times, cpus)
+            results[way] = (times, cpus, shares)
 
         mib = size / (1 << 20)
         print("bouncedata, file %d MiB, %d rounds each way, medians" % (args.size_mib, args.rounds))
         print("%-9s %-10s %10s %8s %24s" % ("", "path", "MiB/s", "ratio", "daemon CPU ns/B (min)"))
         for way in ("download", "upload"):
-            times, cpus = results[way]
+            times, cpus, _ = results[way]
             direct = statistics.median(times["direct"])
             for i, (name, daemon, _) in enumerate(paths):
                 t = statistics.median(times[name])
@@ -120,6 +140,20 @@ def main():
                 print("%-9s %-10s %10.1f %8.3f %s" % (way, label, mib / t, direct / t, cpu))
         if args.compare:
             print("compared: " + binaries[1])
+        # The machine's cores are shared by client, site and daemon: when the
+        # direct path already keeps them busy, what the daemon costs comes
+        # off the throughput.
+        print("CPU seconds per GiB, medians: client, site, daemon, whole machine; busy cores = machine / elapsed")
+        gib = size / (1 << 30)
+        for way in ("download", "upload"):
+            times, cpus, shares = results[way]
+            for i, (name, daemon, _) in enumerate(paths):
+                label = "direct" if daemon is None else ("ferrynet" if i == 1 else "compared")
+                med = [statistics.median(x[k] for x in shares[name]) / gib for k in range(3)]
+                d = statistics.median(cpus[name]) / gib if daemon else 0.0
+                busy = statistics.median(x[2] / t for x, t in zip(shares[name], times[name]))
+                print("%-9s %-10s %7.2f %7.2f %7.2f %7.2f   busy cores %.2f of %d" %
+                      (way, label, med[0], med[1], d, med[2], busy, os.cpu_count()))
         print("targets: ratio >= 0.95 each way; CPU per byte at most half of the build before the splice copy")
     finally:
         for d in daemons:
