@@ -101,7 +101,30 @@ SECTION_FILES = {
 
 
 class CurlDownloads:
-    """Cases every pair of servers must pass; the class sets `sites`, `daemon`, `tmp`."""
+    """Cases every pair of servers must pass, over the site pair that `start_sites` starts."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="ferryroot-")
+        cls.roots = [os.path.join(cls.tmp, "s0"), os.path.join(cls.tmp, "s1")]
+        for name, root in zip(("s0", "s1"), cls.roots):
+            make_tree(root, SECTION_FILES[name])
+        os.chmod(cls.tmp, 0o755)
+        cls.sites = []
+        try:
+            cls.start_sites()
+            cls.daemon = Daemon([s.port for s in cls.sites])
+        except Exception:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        if getattr(cls, "daemon", None):
+            cls.daemon.stop()
+        for s in cls.sites:
+            s.stop()
+        shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def url(self, path):
         return "ftp://%s:%s@127.0.0.1:%d/%s" % (self.sites[0].user, self.sites[0].password, self.daemon.port, path)
@@ -147,27 +170,12 @@ class PureFtpdAndPyftpdlib(CurlDownloads, unittest.TestCase):
     def setUpClass(cls):
         if not pure_ftpd_available():
             raise unittest.SkipTest("pure-ftpd needs root and its binaries")
-        cls.tmp = tempfile.mkdtemp(prefix="ferryroot-")
-        cls.roots = [os.path.join(cls.tmp, "s0"), os.path.join(cls.tmp, "s1")]
-        for name, root in zip(("s0", "s1"), cls.roots):
-            make_tree(root, SECTION_FILES[name])
-        os.chmod(cls.tmp, 0o755)
-        cls.sites = []
-        try:
-            cls.sites.append(PureFtpdSite(cls.roots[0]))
-            cls.sites.append(RealSite(cls.roots[1]))
-            cls.daemon = Daemon([s.port for s in cls.sites])
-        except Exception:
-            cls.tearDownClass()
-            raise
+        super().setUpClass()
 
     @classmethod
-    def tearDownClass(cls):
-        if getattr(cls, "daemon", None):
-            cls.daemon.stop()
-        for s in cls.sites:
-            s.stop()
-        shutil.rmtree(cls.tmp, ignore_errors=True)
+    def start_sites(cls):
+        cls.sites.append(PureFtpdSite(cls.roots[0]))
+        cls.sites.append(RealSite(cls.roots[1]))
 
     def ftp(self, passive=True):
         f = ftplib.FTP()
@@ -334,26 +342,12 @@ class VsftpdAndProftpd(CurlDownloads, unittest.TestCase):
     def setUpClass(cls):
         if not (vsftpd_available() and proftpd_available()):
             raise unittest.SkipTest("vsftpd and proftpd need root and their binaries")
-        cls.tmp = tempfile.mkdtemp(prefix="ferryroot-")
-        roots = [os.path.join(cls.tmp, "s0"), os.path.join(cls.tmp, "s1")]
-        for name, root in zip(("s0", "s1"), roots):
-            make_tree(root, SECTION_FILES[name])
-        cls.sites = []
-        try:
-            cls.sites.append(VsftpdSite(roots[0]))
-            cls.sites.append(ProftpdSite(roots[1], user=cls.sites[0].user))
-            cls.daemon = Daemon([s.port for s in cls.sites])
-        except Exception:
-            cls.tearDownClass()
-            raise
+        super().setUpClass()
 
     @classmethod
-    def tearDownClass(cls):
-        if getattr(cls, "daemon", None):
-            cls.daemon.stop()
-        for s in cls.sites:
-            s.stop()
-        shutil.rmtree(cls.tmp, ignore_errors=True)
+    def start_sites(cls):
+        cls.sites.append(VsftpdSite(cls.roots[0]))
+        cls.sites.append(ProftpdSite(cls.roots[1], user=cls.sites[0].user))
 
 
 
