@@ -15,7 +15,7 @@ import unittest
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(here, "..", "support"))
 sys.path.insert(0, os.path.join(here, "..", "data"))
-from ferry_harness import HOST, Daemon, ScriptedSite, login_script, wait_for  # noqa: E402
+from ferry_harness import HOST, ScriptedSitesCase, login_script, wait_for  # noqa: E402
 from data_peers import ListingScript, daemon_usage, names_of, three_listings  # noqa: E402
 
 INTRUDER = "127.0.0.2"
@@ -69,25 +69,9 @@ def later(seconds, action):
     t.start()
 
 
-class SafetyCase(unittest.TestCase):
-    def start(self, scripts, settings=None, **site_kw):
-        self.sites = [ScriptedSite("site%d" % i, script=s, **site_kw) for i, s in enumerate(scripts)]
-        self.daemon = Daemon([s.port for s in self.sites], settings)
-        self.addCleanup(self._stop)
-
-    def _stop(self):
-        self.daemon.stop()
-        for s in self.sites:
-            s.close()
-
-    def connect(self, login=True):
-        c = self.daemon.client()
-        self.addCleanup(c.close)
-        c.reply()
-        if login:
-            c.cmd("USER u")
-            self.assertEqual(c.cmd("PASS p"), ["230 User logged in.\r\n"])
-        return c
+class SafetyCase(ScriptedSitesCase):
+    start = ScriptedSitesCase.start_sites
+    connect = ScriptedSitesCase.client
 
     def listing_sites(self, entries=300, extra=()):
         listings, names = three_listings(entries)

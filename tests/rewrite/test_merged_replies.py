@@ -7,37 +7,18 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, HERE)
-from ferry_harness import Daemon, ScriptedSite, login_script, wait_for  # noqa: E402
+from ferry_harness import ScriptedSitesCase, login_script, wait_for  # noqa: E402
 import site_tables as t  # noqa: E402
 
 SHOWPID = "200- {id}\r\n200 Command Successful.\r\n"
 CWD_OK = "250 CWD command successful.\r\n"
 
 
-class MergeCase(unittest.TestCase):
+class MergeCase(ScriptedSitesCase):
     def start(self, replies, session_ids=None):
         """One scripted site per entry of `replies` (command -> reply text)."""
-        self.sites = []
-        for i, extra in enumerate(replies):
-            script = login_script(extra=dict({"SITE SHOWPID": SHOWPID, "CWD ": CWD_OK}, **extra))
-            sid = session_ids[i] if session_ids else None
-            self.sites.append(ScriptedSite(name="site%d" % i, script=script, session_id=sid))
-        self.daemon = Daemon([s.port for s in self.sites])
-        self.addCleanup(self._stop)
-
-    def _stop(self):
-        self.daemon.stop()
-        for s in self.sites:
-            s.close()
-
-    def client(self, login=True):
-        c = self.daemon.client()
-        self.addCleanup(c.close)
-        c.reply()
-        if login:
-            c.cmd("USER u")
-            self.assertEqual(c.cmd("PASS p"), ["230 User logged in.\r\n"])
-        return c
+        self.start_sites([login_script(extra=dict({"SITE SHOWPID": SHOWPID, "CWD ": CWD_OK}, **extra))
+                          for extra in replies], session_ids=session_ids)
 
     def assert_in_step(self, c):
         """The merged reply left nothing behind: the next command gets its own reply."""

@@ -12,6 +12,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import unittest
 
 HOST = "127.0.0.1"
 WAIT = 10.0
@@ -346,6 +347,32 @@ class RawClient:
             self.sock.close()
         except OSError:
             pass
+
+
+class ScriptedSitesCase(unittest.TestCase):
+    """The daemon in front of scripted sites, stopped with the test."""
+
+    def start_sites(self, scripts, settings=None, session_ids=None, **site_kw):
+        self.sites = [ScriptedSite(name="site%d" % i, script=script,
+                                   session_id=session_ids[i] if session_ids else None, **site_kw)
+                      for i, script in enumerate(scripts)]
+        self.daemon = Daemon([s.port for s in self.sites], settings)
+        self.addCleanup(self._stop_sites)
+
+    def _stop_sites(self):
+        self.daemon.stop()
+        for s in self.sites:
+            s.close()
+
+    def client(self, login=True):
+        """A client past the greeting, logged in unless told otherwise."""
+        c = self.daemon.client()
+        self.addCleanup(c.close)
+        c.reply()
+        if login:
+            c.cmd("USER u")
+            self.assertEqual(c.cmd("PASS p"), ["230 User logged in.\r\n"])
+        return c
 
 
 def login_script(ids=True, extra=None):
