@@ -3,7 +3,6 @@ clients in passive and active mode: always exactly the union of the names."""
 
 import ftplib
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -11,7 +10,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from data_peers import PureFtpdSite, make_listing_trees, pure_ftpd_available  # noqa: E402
-from ferry_harness import Daemon, RealSite  # noqa: E402
+from ferry_harness import RealSite, SitesAndDaemon  # noqa: E402
 
 ENTRIES = 1200
 
@@ -67,7 +66,7 @@ class Clients:
                     self.check(client(passive), self.site_count)
 
 
-class SiteSet(Clients):
+class SiteSet(SitesAndDaemon, Clients):
     site_count = 3
 
     @classmethod
@@ -76,21 +75,7 @@ class SiteSet(Clients):
         os.chmod(cls.tmp, 0o755)
         roots, _ = make_listing_trees(cls.tmp, ENTRIES, cls.site_count)
         cls.names = [set(os.listdir(r)) for r in roots]
-        cls.sites = []
-        try:
-            cls.sites = [cls.make_site(r) for r in roots]
-            cls.daemon = Daemon([s.port for s in cls.sites])
-        except Exception:
-            cls.tearDownClass()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        if getattr(cls, "daemon", None):
-            cls.daemon.stop()
-        for s in cls.sites:
-            s.stop()
-        shutil.rmtree(cls.tmp, ignore_errors=True)
+        cls.start_over_sites(lambda: cls.sites.extend(cls.make_site(r) for r in roots))
 
 
 class ThreePyftpdlibSites(SiteSet, unittest.TestCase):

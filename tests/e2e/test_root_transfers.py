@@ -18,7 +18,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from ferry_harness import Daemon, PureFtpdSite, RealSite, pure_ftpd_available, wait_for  # noqa: E402
+from ferry_harness import Daemon, PureFtpdSite, RealSite, SitesAndDaemon, pure_ftpd_available, wait_for  # noqa: E402
 from real_sites import ProftpdSite, VsftpdSite, proftpd_available, vsftpd_available  # noqa: E402
 
 BIG = 200 * 1000 * 1000
@@ -100,7 +100,7 @@ SECTION_FILES = {
 }
 
 
-class CurlDownloads:
+class CurlDownloads(SitesAndDaemon):
     """Cases every pair of servers must pass, over the site pair that `start_sites` starts."""
 
     @classmethod
@@ -110,21 +110,7 @@ class CurlDownloads:
         for name, root in zip(("s0", "s1"), cls.roots):
             make_tree(root, SECTION_FILES[name])
         os.chmod(cls.tmp, 0o755)
-        cls.sites = []
-        try:
-            cls.start_sites()
-            cls.daemon = Daemon([s.port for s in cls.sites])
-        except Exception:
-            cls.tearDownClass()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        if getattr(cls, "daemon", None):
-            cls.daemon.stop()
-        for s in cls.sites:
-            s.stop()
-        shutil.rmtree(cls.tmp, ignore_errors=True)
+        cls.start_over_sites(cls.start_sites)
 
     def url(self, path):
         return "ftp://%s:%s@127.0.0.1:%d/%s" % (self.sites[0].user, self.sites[0].password, self.daemon.port, path)

@@ -349,6 +349,30 @@ class RawClient:
             pass
 
 
+class SitesAndDaemon:
+    """Class-wide real sites with the daemon in front, and a scratch folder `tmp`."""
+
+    @classmethod
+    def start_over_sites(cls, start_sites, settings=None):
+        """`start_sites` appends to cls.sites; whatever started is stopped again on failure."""
+        cls.sites = []
+        try:
+            start_sites()
+            cls.daemon = Daemon([s.port for s in cls.sites], settings)
+        except Exception:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        if getattr(cls, "daemon", None):
+            cls.daemon.stop()
+        for s in getattr(cls, "sites", []):
+            s.stop()
+        if getattr(cls, "tmp", None):
+            shutil.rmtree(cls.tmp, ignore_errors=True)
+
+
 class ScriptedSitesCase(unittest.TestCase):
     """The daemon in front of scripted sites, stopped with the test."""
 
