@@ -137,7 +137,7 @@ ProxyParse parse_v2(const uint8_t* data, size_t len, size_t& needed, ProxyHeader
     return ProxyParse::kDone;
   }
   // An FTP control connection is a stream; a datagram header is not one of ours.
-  if (transport != kV2Stream) return ProxyParse::kInvalid;
+  if (transport != kV2Stream || (family != kV2FamilyInet && family != kV2FamilyInet6)) return ProxyParse::kInvalid;
   const bool v6 = family == kV2FamilyInet6;
   const size_t block = v6 ? kV2Inet6 : kV2Inet;
   const size_t host_len = v6 ? 16 : 4;

@@ -174,7 +174,6 @@ class ThroughHAProxy(unittest.TestCase):
             self.assertNotIn("invalid format", log)
 
 
-@unittest.skipUnless(os.path.exists("/proc/net/tcp"), "needs Linux")
 class HeadersSentByHand(unittest.TestCase):
     """A scripted site shows the identity line the daemon sends for the client."""
 
@@ -223,6 +222,22 @@ class HeadersSentByHand(unittest.TestCase):
         log = self.daemon.log()
         self.assertIn("new client from %s port" % CLIENT, log)
         self.assertNotIn("198.51.100.9 port", log)
+
+    def test_the_per_address_limit_counts_the_clients_not_the_balancer(self):
+        d = Daemon([self.site.port], {"proxyfrom": BALANCER, "maxclientsperip": "1"})
+        self.addCleanup(d.stop)
+
+        def through_balancer(client):
+            s = socket.create_connection((HOST, d.port), timeout=WAIT, source_address=(BALANCER, 0))
+            self.addCleanup(s.close)
+            s.sendall(b"PROXY TCP4 %s 127.0.0.1 5555 21\r\n" % client.encode())
+            return self.read_reply(s)
+
+        self.assertTrue(through_balancer("198.51.100.1").startswith(b"220 "))
+        self.assertTrue(through_balancer("198.51.100.2").startswith(b"220 "))
+        self.assertEqual(through_balancer("198.51.100.1"),
+                         b"421 Too many connections from your address, try again later.\r\n")
+        self.assertIn("refused client from 198.51.100.1 port 5555: maxclientsperip reached", d.log())
 
     def test_a_malformed_or_missing_header_closes_before_any_site_is_asked(self):
         bad = self.connect(BALANCER)
