@@ -12,6 +12,7 @@ import os
 import re
 import shutil
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -21,6 +22,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from ferry_harness import (HOST, WAIT, Daemon, RealSite, ScriptedSite, free_port, login_script,  # noqa: E402
                            wait_for)
+from real_sites import make_certificate  # noqa: E402
 
 CLIENT = "127.0.0.2"
 BALANCER = "127.0.0.3"
@@ -238,6 +240,23 @@ class HeadersSentByHand(unittest.TestCase):
         self.assertEqual(through_balancer("198.51.100.1"),
                          b"421 Too many connections from your address, try again later.\r\n")
         self.assertIn("refused client from 198.51.100.1 port 5555: maxclientsperip reached", d.log())
+
+    def test_with_implicit_tls_the_handshake_follows_the_header_directly(self):
+        base = tempfile.mkdtemp(prefix="ferrylbtls-")
+        self.addCleanup(shutil.rmtree, base, True)
+        cert, key = make_certificate(base)
+        d = Daemon([self.site.port], {"proxyfrom": BALANCER, "clienttls": "implicit", "tlscertfile": cert,
+                                      "tlskeyfile": key})
+        self.addCleanup(d.stop)
+        ctx = ssl.create_default_context()
+        ctx.check_hostname = False
+        ctx.verify_mode = ssl.CERT_NONE
+        raw = socket.create_connection((HOST, d.port), timeout=WAIT, source_address=(BALANCER, 0))
+        # Version 2, PROXY, TCP over IPv4: 198.51.100.9 port 40000 to 127.0.0.1 port 990.
+        raw.sendall(b"\r\n\r\n\x00\r\nQUIT\n\x21\x11\x00\x0c\xc6\x33\x64\x09\x7f\x00\x00\x01\x9c\x40\x03\xde")
+        with ctx.wrap_socket(raw) as s:
+            self.assertTrue(self.read_reply(s).startswith(b"220 site0 ready.\r\n"))
+        self.assertIn("new client from 198.51.100.9 port 40000\n", d.log())
 
     def test_a_malformed_or_missing_header_closes_before_any_site_is_asked(self):
         bad = self.connect(BALANCER)
