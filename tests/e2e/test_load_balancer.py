@@ -239,7 +239,8 @@ class HeadersSentByHand(unittest.TestCase):
         self.assertTrue(through_balancer("198.51.100.2").startswith(b"220 "))
         self.assertEqual(through_balancer("198.51.100.1"),
                          b"421 Too many connections from your address, try again later.\r\n")
-        self.assertIn("refused client from 198.51.100.1 port 5555: maxclientsperip reached", d.log())
+        refused = "refused client from 198.51.100.1 port 5555: maxclientsperip reached"
+        self.assertTrue(wait_for(lambda: refused in d.log()), d.log())
 
     def test_with_implicit_tls_the_handshake_follows_the_header_directly(self):
         base = tempfile.mkdtemp(prefix="ferrylbtls-")
