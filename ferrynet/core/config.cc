@@ -1,5 +1,7 @@
 #include "ferrynet/core/config.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -90,6 +92,44 @@ int parse_clienttls(const char* value, Config& cfg) {
   return 1;
 }
 
+int parse_proxyfrom(const char* value, Config& cfg) {
+  if (value == nullptr) return 1;
+  std::optional<std::vector<AddressBlock>> blocks = parse_address_blocks(value);
+  if (!blocks) return 1;
+  cfg.proxyfrom = std::move(*blocks);
+  return 0;
+}
+
+int parse_pasvaddress(const char* value, Config& cfg) {
+  in_addr quad{};
+  // A dotted quad only: a passive reply has room for nothing else.
+  if (value == nullptr || inet_pton(AF_INET, value, &quad) != 1) return 1;
+  cfg.pasvaddress = std::string(value);
+  return 0;
+}
+
+// "low-high", or one port; 1 to 65535, low not above high.
+int parse_pasvports(const char* value, Config& cfg) {
+  if (value == nullptr) return 1;
+  unsigned long bounds[2] = {};
+  const char* p = value;
+  for (int k = 0; k < 2; ++k) {
+    if (*p < '0' || *p > '9') return 1;
+    char* end = nullptr;
+    bounds[k] = std::strtoul(p, &end, 10);
+    p = end;
+    if (k == 0 && *p == '\0') {
+      bounds[1] = bounds[0];
+      break;
+    }
+    if (k == 0 && *p++ != '-') return 1;
+  }
+  if (*p != '\0' || bounds[0] == 0 || bounds[0] > bounds[1] || bounds[1] > 65535) return 1;
+  cfg.pasvport_low = static_cast<uint16_t>(bounds[0]);
+  cfg.pasvport_high = static_cast<uint16_t>(bounds[1]);
+  return 0;
+}
+
 }  // namespace
 
 const ConfigKeyword ConfigKeywordTable[] = {
@@ -117,9 +157,12 @@ const ConfigKeyword ConfigKeywordTable[] = {
     NUMBER_ROW(maxtrafficdown),
     NUMBER_ROW(maxtrafficup),
     NUMBER_ROW(maxtraffic),
+    {"pasvaddress", parse_pasvaddress},
+    {"pasvports", parse_pasvports},
     NUMBER_ROW(passive),
     TEXT_ROW(pidfile),
     NUMBER_ROW(port),
+    {"proxyfrom", parse_proxyfrom},
     TEXT_ROW(reconfigpass),
     NUMBER_ROW(replytimeout),
     YESNO_ROW(rftpdcompatible),
@@ -134,7 +177,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     {"traffic", parse_traffic},
 };
 const int ConfigKeywordCount = sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0];
-static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 39);
+static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 42);
 
 #undef TEXT_ROW
 #undef NUMBER_ROW

@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "ferrynet/core/address_block.h"
 #include "ferrynet/core/limits.h"
 #include "ferrynet/core/mutex.h"
 
@@ -66,6 +68,15 @@ struct Config {
   uint32_t maxclients = 0;                       // 0: as many as the descriptor limit holds
   uint32_t maxclientsperip = kDefaultClientsPerHost;  // 0: no limit
   uint32_t replytimeout = kDefaultReplySeconds;  // seconds an awaited site may stay silent; 0: no limit
+  // Load balancers whose connections begin with a PROXY header naming the
+  // client; empty: no peer is trusted to name another.
+  std::vector<AddressBlock> proxyfrom;
+  // Behind NAT: the IPv4 address the daemon's own passive replies announce.
+  Text pasvaddress;
+  bool pasvaddress_local = false;  // no key: set at start when pasvaddress can be bound here
+  // The ports of the daemon's own passive listeners; 0 and 0: any the system gives.
+  uint16_t pasvport_low = 0;
+  uint16_t pasvport_high = 0;
 
   Mutex cycle_lock;
 };

@@ -1,5 +1,6 @@
 #include "ferrynet/data/bounce_builder.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -15,6 +16,19 @@ namespace {
 
 // The client asked and must hear something, or it waits for ever.
 constexpr const char kNoDataConnection[] = "425 Cannot open a data connection.\r\n";
+constexpr const char kNoFreePort[] = "425 Can't open passive connection: no free port in pasvports.\r\n";
+
+// A listener on a port of [low, high]. The first port tried moves with the
+// clock, so that transfers starting together do not all queue for the same one.
+std::unique_ptr<Listener> listen_in_range(const char* address, uint16_t low, uint16_t high) {
+  const uint32_t span = static_cast<uint32_t>(high - low) + 1;
+  const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
+  const uint32_t first = static_cast<uint32_t>(static_cast<unsigned long long>(ticks) % span);
+  for (uint32_t k = 0; k < span; ++k)
+    if (std::unique_ptr<Listener> l = create_listener(address, static_cast<uint16_t>(low + (first + k) % span)))
+      return l;
+  return nullptr;
+}
 
 }  // namespace
 
@@ -26,8 +40,16 @@ void refuse_data_connection(Session& s, bool passive, const char* reply) {
 bool start_planned_bounce(Session& s, const BouncePlan& plan, uint16_t* ports) {
   const int listen_count = plan.passive ? 1 : plan.count;
   std::unique_ptr<Listener> listeners[kMaxSites];
+  const bool ranged = plan.passive && plan.port_low != 0;
   for (int i = 0; i < listen_count; ++i) {
-    listeners[i] = create_listener(plan.listen_address, 0);
+    listeners[i] = ranged ? listen_in_range(plan.listen_address, plan.port_low, plan.port_high)
+                          : create_listener(plan.listen_address, 0);
+    if (!listeners[i] && ranged) {
+      log_line('e', "no free port in pasvports %u-%u on %s for data transfer\n", static_cast<unsigned>(plan.port_low),
+               static_cast<unsigned>(plan.port_high), plan.listen_address ? plan.listen_address : "*");
+      refuse_data_connection(s, plan.passive, kNoFreePort);
+      return false;
+    }
     if (!listeners[i]) {
       log_line('e', "failed to bind to %s for data transfer\n", plan.listen_address ? plan.listen_address : "*");
       refuse_data_connection(s, plan.passive);

@@ -21,6 +21,9 @@ struct BouncePlan {
   int first_site = 0;  // the site of the first of them
   DataTarget targets[kMaxSites];
   const char* listen_address = nullptr;  // where the daemon's ports are opened; none: every address
+  // The ports a passive listener may take (both 0: any the system gives).
+  uint16_t port_low = 0;
+  uint16_t port_high = 0;
 };
 
 // Starts the bounce and hands it to its thread. The daemon's ports (one when

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "ferrynet/core/config.h"
 #include "ferrynet/core/log.h"
@@ -20,6 +22,17 @@ int printable_length(const Slice& slice) {
   return len;
 }
 
+// Where the daemon's passive port opens. Behind NAT the announced
+// `pasvaddress` is not one of the machine's: the port then opens on the
+// address the client's control connection arrived on.
+std::string passive_listen_address(const Session& s) {
+  const Config& cfg = config();
+  const std::optional<Address> local = s.client_local();
+  if (cfg.pasvaddress && cfg.pasvaddress_local && (!local || local->is_ipv4())) return *cfg.pasvaddress;
+  if (cfg.pasvaddress && local) return local->host();
+  return cfg.ip ? *cfg.ip : std::string();
+}
+
 // Starts a bounce from a port of the daemon to the passive ports the sites
 // named: every site's at "/", the current site's alone elsewhere (a plain
 // copy). The daemon's port, or 0 once the client has been answered.
@@ -31,7 +44,10 @@ uint16_t bounce_passive(Session& s, ReplyBuffer& rb) {
   const int first = plan.merge ? 0 : s.current_site();
   plan.count = plan.merge ? s.site_count() : 1;
   plan.first_site = first;
-  plan.listen_address = cfg.ip && !cfg.ip->empty() ? cfg.ip->c_str() : nullptr;
+  const std::string listen_at = passive_listen_address(s);
+  plan.listen_address = listen_at.empty() ? nullptr : listen_at.c_str();
+  plan.port_low = cfg.pasvport_low;
+  plan.port_high = cfg.pasvport_high;
   for (int k = 0; k < plan.count; ++k) {
     const int i = first + k;
     const Slice& slice = rb.slice[i];
@@ -59,9 +75,11 @@ ReplyResult pasv_rewrite(Session& s, ReplyBuffer& rb) {
   const uint16_t port = bounce_passive(s, rb);
   if (port == 0) return ReplyResult::kFailed;
 
-  // The address the client reached, whatever `ip` names: that one it can reach again.
+  // The address the client reached, whatever `ip` names: that one it can
+  // reach again; behind NAT the one named for the outside.
   int quad[4];
-  std::optional<Address> local = s.client_local();
+  const std::optional<Address> local = config().pasvaddress ? Address::parse(*config().pasvaddress, 0)
+                                                             : s.client_local();
   if (!local || !local->quad(quad)) {
     log_line('e', "cannot get socket name on data bounce: %s\n", std::strerror(errno));
     // The running bounce ends by itself when its accept wait runs out.

@@ -8,6 +8,7 @@
 #include "ferrynet/core/log.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/relay/ident.h"
+#include "ferrynet/relay/proxy_intake.h"
 #include "ferrynet/relay/relay_loop.h"
 #include "ferrynet/relay/site_choice.h"
 #include "ferrynet/session/admission.h"
@@ -76,23 +77,48 @@ void say_login_expired(Client& c) {
            static_cast<int>(c.client_addr.port()), limit);
 }
 
+// A trusted load balancer names the client it carries before anything else
+// happens; from then on that client stands in for the balancer everywhere,
+// and an ident lookup names the port the client connected to. False: the
+// connection closes unanswered.
+bool take_proxy_header(Client& c, uint16_t& ident_port) {
+  std::lock_guard<std::mutex> hold(c.lock);
+  ProxyHeader header;
+  if (!read_proxy_header(c.client_conn, c.client_addr, header)) return false;
+  // The balancer's own connection (a health check) stays its own.
+  if (!header.has_addresses) return true;
+  log_line('c', "PROXY header from %s port %d names client %s port %d\n", c.client_addr.host().c_str(),
+           static_cast<int>(c.client_addr.port()), header.source.host().c_str(),
+           static_cast<int>(header.source.port()));
+  c.client_addr = header.source;
+  ident_port = header.destination.port();
+  const Verdict verdict = admission().place(c, header.source);
+  if (verdict == Verdict::kAdmitted) return true;
+  c.client_conn.write_all(refusal_line(verdict), 0);
+  log_line('c', "refused client from %s port %d: %s\n", c.client_addr.host().c_str(),
+           static_cast<int>(c.client_addr.port()), refusal_reason(verdict));
+  return false;
+}
+
 }  // namespace
 
-void client_thread_main(std::shared_ptr<Client> c, uint16_t listen_port) {
+void client_thread_main(std::shared_ptr<Client> c, uint16_t listen_port, bool proxied) {
   pthread_detach(pthread_self());
-  {
+  uint16_t ident_port = listen_port;
+  const bool admitted = !proxied || take_proxy_header(*c, ident_port);
+  if (admitted) {
     std::lock_guard<std::mutex> hold(c->lock);
     c->client_ip = c->client_addr.host();
     log_line('c', "new client from %s port %d\n", c->client_ip.c_str(), static_cast<int>(c->client_addr.port()));
   }
-  identify(*c, listen_port);
-  if (!c->login_expired.load() && connect_sites(*c)) {
+  if (admitted) identify(*c, ident_port);
+  if (admitted && !c->login_expired.load() && connect_sites(*c)) {
     // Published before the check below: either the watchdog sees the site
     // connections and shuts them down, or this thread sees the flag.
     c->sites_connected.store(true);
     if (!c->login_expired.load()) relay_loop(*c);
   }
-  if (c->login_expired.load() && !c->ended.load()) say_login_expired(*c);
+  if (admitted && c->login_expired.load() && !c->ended.load()) say_login_expired(*c);
   admission().release(*c);
   // Ended by shutdown: the table no longer holds it and the process is leaving.
   if (c->ended.load()) return;

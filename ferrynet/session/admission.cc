@@ -53,22 +53,35 @@ void Admission::set_limits(uint32_t max_clients, uint32_t max_per_host, uint32_t
   login_seconds_ = login_seconds;
 }
 
-Verdict Admission::admit(const std::shared_ptr<Client>& c, const Address& peer) {
+uint32_t Admission::count_host(const Address& host, const Client* besides) const {
+  uint32_t same = 0;
+  for (const Entry& e : entries_)
+    same += e.client.get() != besides && e.peer.valid() && e.peer.same_host(host) ? 1 : 0;
+  return same;
+}
+
+Verdict Admission::admit(const std::shared_ptr<Client>& c, const Address& peer, bool host_known) {
   MutexLock hold(lock_);
   if (max_clients_ != 0 && entries_.size() >= max_clients_) return Verdict::kTooManyClients;
-  if (max_per_host_ != 0) {
-    uint32_t same = 0;
-    for (const Entry& e : entries_) same += e.peer.same_host(peer) ? 1 : 0;
-    if (same >= max_per_host_) return Verdict::kTooManyFromHost;
-  }
+  if (host_known && max_per_host_ != 0 && count_host(peer, nullptr) >= max_per_host_)
+    return Verdict::kTooManyFromHost;
   const Stage stage = login_seconds_ != 0 ? Stage::kWatching : Stage::kDone;
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(login_seconds_);
   try {
-    entries_.push_back(Entry{c, peer, deadline, stage});
+    entries_.push_back(Entry{c, host_known ? peer : Address(), deadline, stage});
   } catch (const std::bad_alloc&) {
     return Verdict::kTooManyClients;
   }
   if (stage == Stage::kWatching && deadline < next_look_) wake_.notify_one();
+  return Verdict::kAdmitted;
+}
+
+Verdict Admission::place(const Client& c, const Address& host) {
+  MutexLock hold(lock_);
+  auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.client.get() == &c; });
+  if (it == entries_.end()) return Verdict::kAdmitted;
+  if (max_per_host_ != 0 && count_host(host, &c) >= max_per_host_) return Verdict::kTooManyFromHost;
+  it->peer = host;
   return Verdict::kAdmitted;
 }
 

@@ -37,7 +37,12 @@ class Admission {
   void set_limits(uint32_t max_clients, uint32_t max_per_host, uint32_t login_seconds) EXCLUDES(lock_);
   // Counts `c`, which came from `peer`, in, or says why not; a refused client is not counted.
   // c->client_conn must be in place: the watchdog may shut it down from now on.
-  Verdict admit(const std::shared_ptr<Client>& c, const Address& peer) EXCLUDES(lock_);
+  // A load balancer's connection (`host_known` false) counts towards no host
+  // until place() names the client it carries.
+  Verdict admit(const std::shared_ptr<Client>& c, const Address& peer, bool host_known = true) EXCLUDES(lock_);
+  // The admitted `c` comes from `host`: counted for it from now on, or
+  // refused when it has its share already (release() still follows).
+  Verdict place(const Client& c, const Address& host) EXCLUDES(lock_);
   // Called by the client's thread before its connections close; afterwards the
   // watchdog no longer touches them.
   void release(const Client& c) EXCLUDES(lock_);
@@ -55,6 +60,7 @@ class Admission {
     Stage stage;
   };
 
+  uint32_t count_host(const Address& host, const Client* besides) const REQUIRES(lock_);
   static void* watchdog_entry(void* self);
   [[noreturn]] void watch_logins() EXCLUDES(lock_);
   Clock::time_point step(Entry& e, Clock::time_point now) REQUIRES(lock_);

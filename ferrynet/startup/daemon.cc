@@ -49,11 +49,12 @@ void print_usage() {
 struct ClientStart {
   std::shared_ptr<Client> client;
   uint16_t listen_port = 0;
+  bool proxied = false;
 };
 
 void* client_thread_entry(void* arg) {
   std::unique_ptr<ClientStart> box(static_cast<ClientStart*>(arg));
-  client_thread_main(box->client, box->listen_port);
+  client_thread_main(box->client, box->listen_port, box->proxied);
   return nullptr;
 }
 
@@ -135,8 +136,12 @@ void accept_loop(Listener& listener) {
       c->client_conn = std::move(in.conn);
       c->client_addr = in.peer;
     }
+    // A load balancer's connections are counted per host once its header
+    // names the client, in the client's thread: waiting for it here would
+    // hold up every arrival.
+    const bool proxied = any_contains(config().proxyfrom, in.peer);
     // Answered here, before any thread, ident lookup or site connection is spent on it.
-    const Verdict verdict = admission().admit(c, in.peer);
+    const Verdict verdict = admission().admit(c, in.peer, !proxied);
     if (verdict != Verdict::kAdmitted) {
       refuse(*c, verdict);
       client_table().remove(c);  // closes its socket
@@ -148,7 +153,7 @@ void accept_loop(Listener& listener) {
       // thread runs; taken later, the accept loop would wait for the client's
       // first relay pass (up to its 10-second wait) and stall every arrival.
       std::lock_guard<std::mutex> hold(c->lock);
-      auto* box = new ClientStart{c, listener.port};
+      auto* box = new ClientStart{c, listener.port, proxied};
       err = pthread_create(&c->thread, nullptr, client_thread_entry, box);
       if (err != 0) delete box;
     }
@@ -182,6 +187,15 @@ int run_daemon(int argc, char** argv) {
   log_line('i', "ferrynet activated.\n");
   log_line('i', "using %s to bind to\n", cfg.ip->c_str());
   log_tls_settings(cfg);
+  if (cfg.pasvaddress) {
+    // Bindable here, it is the machine's own; else the daemon is behind NAT.
+    cfg.pasvaddress_local = create_listener(cfg.pasvaddress->c_str(), 0) != nullptr;
+    log_line('i', "passive replies name %s, ports opened on %s\n", cfg.pasvaddress->c_str(),
+             cfg.pasvaddress_local ? cfg.pasvaddress->c_str() : "the address each client reached");
+  }
+  if (cfg.pasvport_low != 0)
+    log_line('i', "passive ports %u-%u\n", static_cast<unsigned>(cfg.pasvport_low),
+             static_cast<unsigned>(cfg.pasvport_high));
   uint16_t port = static_cast<uint16_t>(cfg.port & 0xffff);
   std::unique_ptr<Listener> listener = create_listener(cfg.ip->c_str(), port);
   if (!listener) {

@@ -175,6 +175,26 @@ TEST(ConfigValues, TlsKeys) {
   }
 }
 
+TEST(ConfigValues, LoadBalancerAndPassivePortKeys) {
+  Outcome o = read_text("proxyfrom 10.0.0.0/8 ::1\npasvaddress 203.0.113.5\npasvports 50000-50100\n");
+  ASSERT_EQ(o.rc, 0) << o.err;
+  EXPECT_EQ(o.cfg->proxyfrom.size(), 2u);
+  EXPECT_EQ(o.cfg->pasvaddress, "203.0.113.5");
+  EXPECT_EQ(o.cfg->pasvport_low, 50000);
+  EXPECT_EQ(o.cfg->pasvport_high, 50100);
+  Outcome one = read_text("pasvports 2121\n");
+  EXPECT_EQ(one.cfg->pasvport_low, 2121);
+  EXPECT_EQ(one.cfg->pasvport_high, 2121);
+  for (const char* bad : {"pasvports 50100-50000\n", "pasvports 0-10\n", "pasvports 1-65536\n", "pasvports 5-\n",
+                          "pasvports -5\n", "pasvports 5-6x\n", "pasvports\n", "pasvaddress ftp.example.org\n",
+                          "pasvaddress ::1\n", "pasvaddress\n", "proxyfrom 10.0.0.0/33\n", "proxyfrom\n",
+                          "proxyfrom 10.0.0.1 lb.example.org\n"}) {
+    Outcome b = read_text(std::string("# entry points\n") + bad);
+    EXPECT_EQ(b.rc, 1) << bad;
+    EXPECT_EQ(b.err, "[002]: " + std::string(bad, std::strcspn(bad, " \n")) + ": 1\n");
+  }
+}
+
 TEST(ConfigValues, CycleipCountsBlankSeparatedEntries) {
   struct Case {
     const char* line;
