@@ -148,7 +148,7 @@ class DataPorts(SafetyCase):
         self.assertTrue(wait_for(refused, 3))
         self.assertEqual(c.cmd("QUIT"), ["221 Goodbye.\r\n"])
         c.close()
-        self.assertTrue(wait_for(lambda: daemon_usage(self.daemon.proc.pid) == before, 10),
+        self.assertTrue(wait_for(lambda: daemon_usage(self.daemon.proc.pid) == before, 30),
                         "%r now, %r before" % (daemon_usage(self.daemon.proc.pid), before))
 
 
