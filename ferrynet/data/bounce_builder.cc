@@ -27,9 +27,10 @@ bool start_planned_bounce(Session& s, const BouncePlan& plan, uint16_t* ports) {
   const int listen_count = plan.passive ? 1 : plan.count;
   std::unique_ptr<Listener> listeners[kMaxSites];
   for (int i = 0; i < listen_count; ++i) {
-    listeners[i] = create_listener(plan.listen_address, 0);
+    const char* where = !plan.passive && plan.site_listen[i] ? plan.site_listen[i] : plan.listen_address;
+    listeners[i] = create_listener(where, 0);
     if (!listeners[i]) {
-      log_line('e', "failed to bind to %s for data transfer\n", plan.listen_address ? plan.listen_address : "*");
+      log_line('e', "failed to bind to %s for data transfer\n", where ? where : "*");
       refuse_data_connection(s, plan.passive);
       return false;
     }

@@ -21,6 +21,7 @@ struct BouncePlan {
   int first_site = 0;  // the site of the first of them
   DataTarget targets[kMaxSites];
   const char* listen_address = nullptr;  // where the daemon's ports are opened; none: every address
+  const char* site_listen[kMaxSites] = {};  // active: where site k's port is opened; none: listen_address
 };
 
 // Starts the bounce and hands it to its thread. The daemon's ports (one when
