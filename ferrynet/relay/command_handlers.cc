@@ -95,7 +95,8 @@ CommandResult epsv_command(Session& s, std::string_view line) {
   // The daemon's port is on the address the client reached, of the client's family.
   const bool six = s.client_peer().is_ipv6();
   if (arg < arg_end && !(arg_end - arg == 1 && line[arg] == (six ? '2' : '1'))) {
-    s.reply(six ? "522 Network protocol not supported, use (2)\r\n" : "522 Network protocol not supported, use (1)\r\n");
+    s.reply(six ? "522 Network protocol not supported, use (2)\r\n"
+                : "522 Network protocol not supported, use (1)\r\n");
     s.await_no_site();
     return CommandResult::kHandled;
   }
