@@ -1,4 +1,4 @@
-// The relay's text handling: paths, session ids, feature lists, table matching, site entries.
+// The relay's text handling: paths, session ids, feature lists, table matching.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,7 +9,6 @@
 #include "ferrynet/relay/login_handlers.h"
 #include "ferrynet/relay/relay_loop.h"
 #include "ferrynet/relay/sections.h"
-#include "ferrynet/relay/site_choice.h"
 
 namespace ferrynet {
 namespace {
@@ -132,33 +131,6 @@ TEST(Replies, CompleteWhenTheLastLineIsFinal) {
   EXPECT_FALSE(TestSlice("230-a\r\n").s.ends_in_complete_reply());
   EXPECT_FALSE(TestSlice("").s.ends_in_complete_reply());
   EXPECT_TRUE(TestSlice("200 ok\n").s.ends_in_complete_reply());
-}
-
-TEST(SiteEntries, HostPortAndBracketedIpv6) {
-  struct Case {
-    const char* entry;
-    const char* host;  // none: no address
-    int port;
-  } cases[] = {
-      {"127.0.0.1:2121 [::1]:21", "127.0.0.1", 2121},
-      {"[::1]:2121 127.0.0.1:21", "[::1]", 2121},
-      {"[fd00::2]:21", "[fd00::2]", 21},
-      {"[::ffff:10.0.0.1]:21", "[::ffff:10.0.0.1]", 21},
-      {"[::1]:0", nullptr, 0},
-      {"[::1]2121", nullptr, 0},
-      {"[::1:2121", nullptr, 0},
-      {"[127.0.0.1]:21", nullptr, 0},
-      {"[site.example]:21", nullptr, 0},
-      {"[]:21", nullptr, 0},
-      {"::1:21", nullptr, 0},
-  };
-  for (const Case& c : cases) {
-    SiteAddress a;
-    EXPECT_EQ(parse_site_entry(c.entry, a), c.host != nullptr) << c.entry;
-    if (!c.host) continue;
-    EXPECT_EQ(*a.host, c.host) << c.entry;
-    EXPECT_EQ(a.port, c.port) << c.entry;
-  }
 }
 
 }  // namespace
