@@ -27,9 +27,14 @@ std::optional<Address> Address::from_sockaddr(const sockaddr* sa, socklen_t len)
   }
   if (sa->sa_family == AF_INET6 && len >= static_cast<socklen_t>(sizeof(sockaddr_in6))) {
     const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
+    a.port_ = ntohs(in6->sin6_port);
+    if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) {
+      a.family_ = AF_INET;
+      std::memcpy(a.bytes_, in6->sin6_addr.s6_addr + 12, 4);
+      return a;
+    }
     a.family_ = AF_INET6;
     std::memcpy(a.bytes_, &in6->sin6_addr, 16);
-    a.port_ = ntohs(in6->sin6_port);
     return a;
   }
   return std::nullopt;
@@ -57,6 +62,14 @@ std::optional<Address> Address::resolve(const char* host, uint16_t port) {
   // inet_addr's forms ("127.1", octal parts) are what configurations were written with.
   in_addr_t quad = inet_addr(host);
   if (quad != INADDR_NONE) return ipv4(quad, port);
+  std::string_view literal(host);
+  if (literal.size() > 2 && literal.front() == '[' && literal.back() == ']')
+    literal = literal.substr(1, literal.size() - 2);
+  if (literal.find(':') != std::string_view::npos) {
+    std::optional<Address> six = parse(literal, port);
+    if (six && six->family_ == AF_INET6) return six;
+    return std::nullopt;
+  }
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;

@@ -16,10 +16,13 @@ class Address {
  public:
   Address() = default;
   static Address ipv4(uint32_t network_order, uint16_t port);
+  // An IPv4 peer of a dual-stack socket arrives IPv4-mapped; it is kept as
+  // the IPv4 address it is, so logs, checks and replies see one form.
   static std::optional<Address> from_sockaddr(const sockaddr* sa, socklen_t len);
   // A numeric host (dotted quad, or an IPv6 literal) and a port.
   static std::optional<Address> parse(std::string_view host, uint16_t port);
-  // A numeric host or a name looked up for IPv4, as the configuration names hosts.
+  // A numeric host (an IPv6 literal also in brackets) or a name looked up
+  // for IPv4, as the configuration names hosts.
   static std::optional<Address> resolve(const char* host, uint16_t port);
 
   bool valid() const { return family_ != AF_UNSPEC; }
@@ -32,6 +35,7 @@ class Address {
   // The four numbers of an IPv4 host; false for any other family.
   bool quad(int out[4]) const;
   bool is_ipv4() const { return family_ == AF_INET; }
+  bool is_ipv6() const { return family_ == AF_INET6; }
   bool is_any() const;
   socklen_t to_sockaddr(sockaddr_storage& out) const;
 

@@ -54,20 +54,59 @@ bool passing_accept_error(int err) {
 
 bool descriptor_shortage(int err) { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
 
-std::optional<Address> listen_address(const char* address, uint16_t port) {
-  if (address == nullptr || std::strcmp(address, "*") == 0) return Address::ipv4(htonl(INADDR_ANY), port);
-  return Address::resolve(address, port);
+bool any_address(const char* address) { return address == nullptr || std::strcmp(address, "*") == 0; }
+
+Address any_of(int family, uint16_t port) {
+  if (family == AF_INET6) return *Address::parse("::", port);
+  return Address::ipv4(htonl(INADDR_ANY), port);
 }
 
-// 1 when bound or nothing to do, 0 on failure.
-int bind_local(int sock, const char* local_address, uint16_t local_port) {
+// 1 when bound or nothing to do, 0 on failure. A local address of the other
+// family than the peer's cannot be used toward it: the system then picks
+// the source, as it does without one.
+int bind_local(int sock, int family, const char* local_address, uint16_t local_port) {
   if (local_address && std::strcmp(local_address, "*") == 0) local_address = nullptr;
   if (local_address == nullptr && local_port == 0) return 1;
-  std::optional<Address> a = listen_address(local_address, local_port);
+  std::optional<Address> a = local_address ? Address::resolve(local_address, local_port) : any_of(family, local_port);
   if (!a) return 0;
+  if (a->family() != family) {
+    if (local_port == 0) return 1;
+    a = any_of(family, local_port);
+  }
   sockaddr_storage ss{};
   socklen_t len = a->to_sockaddr(ss);
   return ::bind(sock, reinterpret_cast<sockaddr*>(&ss), len) == 0 ? 1 : 0;
+}
+
+// A bound, listening socket on `where`; `dual` also takes IPv4 on an IPv6 socket.
+std::unique_ptr<Listener> listen_on(const Address& where, bool dual, int* error) {
+  Fd fd(::socket(where.family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
+  auto failed = [error]() -> std::unique_ptr<Listener> {
+    *error = errno;
+    return nullptr;
+  };
+  if (!fd.valid()) return failed();
+  // Lets a restarted daemon bind while old connections linger in TIME_WAIT,
+  // without letting a second daemon share the port.
+  int one = 1;
+  if (setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return failed();
+  if (where.is_ipv6()) {
+    // Whatever the system's default: "*" means both families, a literal its own.
+    int only = dual ? 0 : 1;
+    if (setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only) != 0) return failed();
+  }
+  sockaddr_storage ss{};
+  socklen_t len = where.to_sockaddr(ss);
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&ss), len) != 0) return failed();
+  len = sizeof ss;
+  if (getsockname(fd.get(), reinterpret_cast<sockaddr*>(&ss), &len) != 0) return failed();
+  std::optional<Address> bound = Address::from_sockaddr(reinterpret_cast<sockaddr*>(&ss), len);
+  if (!bound) return failed();
+  if (::listen(fd.get(), kListenBacklog) != 0) return failed();
+  auto l = std::make_unique<Listener>(std::move(fd));
+  l->addr = *bound;
+  l->port = bound->port();
+  return l;
 }
 
 }  // namespace
@@ -82,26 +121,16 @@ std::optional<std::string> local_host_address() {
 }
 
 std::unique_ptr<Listener> create_listener(const char* address, uint16_t port) {
-  std::optional<Address> where = listen_address(address, port);
+  int error = 0;
+  if (any_address(address)) {
+    // Both families on one socket; where the machine has no IPv6, IPv4 alone.
+    std::unique_ptr<Listener> l = listen_on(any_of(AF_INET6, port), true, &error);
+    if (l || (error != EAFNOSUPPORT && error != EADDRNOTAVAIL && error != EPROTONOSUPPORT)) return l;
+    return listen_on(any_of(AF_INET, port), false, &error);
+  }
+  std::optional<Address> where = Address::resolve(address, port);
   if (!where) return nullptr;
-  Fd fd(::socket(where->family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.valid()) return nullptr;
-  // Lets a restarted daemon bind while old connections linger in TIME_WAIT,
-  // without letting a second daemon share the port.
-  int one = 1;
-  if (setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return nullptr;
-  sockaddr_storage ss{};
-  socklen_t len = where->to_sockaddr(ss);
-  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&ss), len) != 0) return nullptr;
-  len = sizeof ss;
-  if (getsockname(fd.get(), reinterpret_cast<sockaddr*>(&ss), &len) != 0) return nullptr;
-  std::optional<Address> bound = Address::from_sockaddr(reinterpret_cast<sockaddr*>(&ss), len);
-  if (!bound) return nullptr;
-  if (::listen(fd.get(), kListenBacklog) != 0) return nullptr;
-  auto l = std::make_unique<Listener>(std::move(fd));
-  l->addr = *bound;
-  l->port = bound->port();
-  return l;
+  return listen_on(*where, false, &error);
 }
 
 std::unique_ptr<Listener> Listener::duplicate_at(int min_fd) const {
@@ -133,7 +162,7 @@ ConnectOutcome connect_timed(const char* host, uint16_t port, const char* local_
     int one = 1;
     ::setsockopt(s.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
   }
-  if (!bind_local(s.get(), local_address, local_port)) return fail(errno ? errno : EADDRNOTAVAIL);
+  if (!bind_local(s.get(), to->family(), local_address, local_port)) return fail(errno ? errno : EADDRNOTAVAIL);
   int flags = fcntl(s.get(), F_GETFL);
   if (flags < 0 || fcntl(s.get(), F_SETFL, flags | O_NONBLOCK) < 0) return fail(errno);
   sockaddr_storage ss{};

@@ -49,9 +49,11 @@ class Listener {
   Fd fd_;
 };
 
-// `address` none or "*" listens on every local address; port 0 lets the system choose.
+// `address` none or "*" listens on every local address of both families (IPv4
+// alone where the machine has no IPv6); port 0 lets the system choose.
 std::unique_ptr<Listener> create_listener(const char* address, uint16_t port);
-// Connects from `local_address` (none or "*": any) within `limit_seconds` (0: only at once).
+// Connects from `local_address` (none or "*": any; one of the other family
+// than `host` is not used) within `limit_seconds` (0: only at once).
 ConnectOutcome connect_timed(const char* host, uint16_t port, const char* local_address, uint16_t local_port,
                              int limit_seconds);
 ConnectOutcome connect_timed(const Address& to, const char* local_address, int limit_seconds);

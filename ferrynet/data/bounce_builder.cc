@@ -42,16 +42,16 @@ bool start_planned_bounce(Session& s, const BouncePlan& plan, uint16_t* ports) {
   std::unique_ptr<Listener> listeners[kMaxSites];
   const bool ranged = plan.passive && plan.port_low != 0;
   for (int i = 0; i < listen_count; ++i) {
-    listeners[i] = ranged ? listen_in_range(plan.listen_address, plan.port_low, plan.port_high)
-                          : create_listener(plan.listen_address, 0);
+    const char* where = !plan.passive && plan.site_listen[i] ? plan.site_listen[i] : plan.listen_address;
+    listeners[i] = ranged ? listen_in_range(where, plan.port_low, plan.port_high) : create_listener(where, 0);
     if (!listeners[i] && ranged) {
       log_line('e', "no free port in pasvports %u-%u on %s for data transfer\n", static_cast<unsigned>(plan.port_low),
-               static_cast<unsigned>(plan.port_high), plan.listen_address ? plan.listen_address : "*");
+               static_cast<unsigned>(plan.port_high), where ? where : "*");
       refuse_data_connection(s, plan.passive, kNoFreePort);
       return false;
     }
     if (!listeners[i]) {
-      log_line('e', "failed to bind to %s for data transfer\n", plan.listen_address ? plan.listen_address : "*");
+      log_line('e', "failed to bind to %s for data transfer\n", where ? where : "*");
       refuse_data_connection(s, plan.passive);
       return false;
     }

@@ -24,6 +24,7 @@ struct BouncePlan {
   // The ports a passive listener may take (both 0: any the system gives).
   uint16_t port_low = 0;
   uint16_t port_high = 0;
+  const char* site_listen[kMaxSites] = {};  // active: where site k's port is opened; none: listen_address
 };
 
 // Starts the bounce and hands it to its thread. The daemon's ports (one when

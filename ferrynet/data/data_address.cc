@@ -1,5 +1,6 @@
 #include "ferrynet/data/data_address.h"
 
+#include <arpa/inet.h>
 #include <strings.h>
 
 #include <cctype>
@@ -75,6 +76,17 @@ bool strict_quad(const char* p, const char* end, int quad[4]) {
   return true;
 }
 
+// The text of an IPv6 address alone: hex digits, colons and the dots of an
+// embedded IPv4 tail, copied out before the system's parser sees it.
+bool ipv6_literal(const char* p, const char* end, uint8_t (&bytes)[16]) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (p >= end || static_cast<size_t>(end - p) >= sizeof text) return false;
+  for (const char* c = p; c < end; ++c)
+    if (!std::isxdigit(static_cast<unsigned char>(*c)) && *c != ':' && *c != '.') return false;
+  std::memcpy(text, p, static_cast<size_t>(end - p));
+  return inet_pton(AF_INET6, text, bytes) == 1;
+}
+
 }  // namespace
 
 EprtResult parse_eprt_command(const char* text, size_t len, DataTarget& out) {
@@ -98,9 +110,17 @@ EprtResult parse_eprt_command(const char* text, size_t len, DataTarget& out) {
   if (p != end) return kEprtUnreadable;
   long family;
   if (!whole_number(field[0], field_end[0], 3, family)) return kEprtUnreadable;
-  if (family != 1) return kEprtOtherFamily;
+  if (family != 1 && family != 2) return kEprtOtherFamily;
   long port;
   DataTarget t;
+  if (family == 2) {
+    if (!ipv6_literal(field[1], field_end[1], t.ipv6_bytes)) return kEprtBadIpv6;
+    if (!whole_number(field[2], field_end[2], 5, port) || port < 1 || port > 65535) return kEprtBadIpv6;
+    t.ipv6 = true;
+    t.port = static_cast<uint16_t>(port);
+    out = t;
+    return kEprtRead;
+  }
   if (!strict_quad(field[1], field_end[1], t.quad)) return kEprtUnreadable;
   if (!whole_number(field[2], field_end[2], 5, port) || port < 1 || port > 65535) return kEprtUnreadable;
   t.port = static_cast<uint16_t>(port);
@@ -119,6 +139,26 @@ bool parse_pasv_reply(const char* text, size_t len, DataTarget& out) {
   while (p < end && *p != '(') ++p;
   if (p == words || p >= end) return false;
   return read_six(p + 1, end, out);
+}
+
+bool parse_epsv_reply(const char* text, size_t len, uint16_t& port) {
+  const char* end = first_line_end(text, len);
+  const char* p = text;
+  if (end - p < 3 || std::memcmp(p, "229", 3) != 0) return false;
+  p += 3;
+  while (p < end && *p != '(') ++p;
+  // "(", three delimiters, the port, the delimiter again and ")".
+  if (end - p < 7) return false;
+  const char d = p[1];
+  if (d < '!' || d > '~' || p[2] != d || p[3] != d) return false;
+  const char* digits = p + 4;
+  const char* stop = digits;
+  while (stop < end && *stop != d) ++stop;
+  long value;
+  if (stop + 1 >= end || stop[1] != ')' || !whole_number(digits, stop, 5, value) || value < 1 || value > 65535)
+    return false;
+  port = static_cast<uint16_t>(value);
+  return true;
 }
 
 bool parse_port_command(const char* text, size_t len, DataTarget& out) {
@@ -146,6 +186,10 @@ bool parse_dotted_quad(const char* text, int quad[4]) {
 }
 
 void format_host(const DataTarget& t, char (&slot)[kHostSlot]) {
+  if (t.ipv6) {
+    if (inet_ntop(AF_INET6, t.ipv6_bytes, slot, sizeof slot) == nullptr) slot[0] = '\0';
+    return;
+  }
   std::snprintf(slot, sizeof slot, "%d.%d.%d.%d", t.quad[0], t.quad[1], t.quad[2], t.quad[3]);
 }
 

@@ -33,6 +33,27 @@ std::string passive_listen_address(const Session& s) {
   return cfg.ip ? *cfg.ip : std::string();
 }
 
+// A site's passive port: its 227 names host and port, its 229 (the answer to
+// EPSV, which IPv6 sites are asked) the port on the host the daemon reached.
+bool read_passive_reply(const Slice& slice, const Address& site, DataTarget& out) {
+  const size_t len = static_cast<size_t>(slice.size());
+  if (len < 3 || std::memcmp(slice.data(), "229", 3) != 0) return parse_pasv_reply(slice.data(), len, out);
+  uint16_t port = 0;
+  if (!parse_epsv_reply(slice.data(), len, port)) return false;
+  DataTarget t;
+  t.port = port;
+  sockaddr_storage ss{};
+  if (site.is_ipv6()) {
+    site.to_sockaddr(ss);
+    t.ipv6 = true;
+    std::memcpy(t.ipv6_bytes, &reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_addr, 16);
+  } else if (!site.quad(t.quad)) {
+    return false;
+  }
+  out = t;
+  return true;
+}
+
 // Starts a bounce from a port of the daemon to the passive ports the sites
 // named: every site's at "/", the current site's alone elsewhere (a plain
 // copy). The daemon's port, or 0 once the client has been answered.
@@ -51,7 +72,7 @@ uint16_t bounce_passive(Session& s, ReplyBuffer& rb) {
   for (int k = 0; k < plan.count; ++k) {
     const int i = first + k;
     const Slice& slice = rb.slice[i];
-    if (!parse_pasv_reply(slice.data(), static_cast<size_t>(slice.size()), plan.targets[k])) {
+    if (!read_passive_reply(slice, s.site_peer(i), plan.targets[k])) {
       std::printf("CURDIR %.*s\n, %i\n", slice.size(), slice.data(), i);
       std::fflush(stdout);
       log_line('p', "PASV reply from server in wrong syntax: %.*s\n", printable_length(slice), slice.data());

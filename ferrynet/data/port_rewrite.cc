@@ -19,6 +19,9 @@ constexpr const char kPortRefused[] = "504 PORT must name your own address and a
 constexpr const char kEprtSyntax[] = "501 Syntax error in EPRT command.\r\n";
 constexpr const char kEprtRefused[] = "504 EPRT must name your own address and a port from 1024 up.\r\n";
 constexpr const char kEprtFamily[] = "522 Network protocol not supported, use (1)\r\n";
+// An IPv6 client's data address can only be named with EPRT, protocol 2.
+constexpr const char kEprtFamilyIpv6[] = "522 Network protocol not supported, use (2)\r\n";
+constexpr const char kPortIpv6[] = "501 PORT cannot name an IPv6 address, use EPRT.\r\n";
 
 // The command for the log, without the CR it came with.
 int printable_length(std::string_view line) {
@@ -60,16 +63,29 @@ CommandResult bounce_active(Session& s, std::string_view line, const DataTarget&
   plan.targets[0] = target;
 
   // The sites must be able to reach what they are told: the address the
-  // daemon already uses toward them, as a dotted quad.
+  // daemon already uses toward them, or, for a site of the other family,
+  // the daemon's end of that site's control connection.
   std::optional<std::string> side = s.site_side_address();
   std::optional<Address> side_address = side ? resolve_host(side->c_str()) : std::nullopt;
-  int quad[4];
-  if (!side_address || !side_address->quad(quad)) {
+  if (!side_address) {
     log_line('e', "failed to bind to %s for data transfer\n", side ? side->c_str() : "(no address)");
     return refused(s, nullptr);
   }
-  const std::string listen_host = side_address->host();
-  plan.listen_address = listen_host.c_str();
+  Address told[kMaxSites];
+  std::string listen_hosts[kMaxSites];
+  for (int k = 0; k < plan.count; ++k) {
+    const Address& peer = s.site_peer(first + k);
+    std::optional<Address> own = side_address;
+    if (peer.valid() && peer.family() != side_address->family()) own = s.site_local(first + k);
+    if (!own || (own->is_ipv6() && !peer.is_ipv6())) {
+      log_line('e', "failed to bind to %s for data transfer\n", side->c_str());
+      return refused(s, nullptr);
+    }
+    told[k] = *own;
+    listen_hosts[k] = own->host();
+    plan.site_listen[k] = listen_hosts[k].c_str();
+  }
+  plan.listen_address = plan.site_listen[0];
   uint16_t ports[kMaxSites] = {};
   if (!start_planned_bounce(s, plan, ports)) return CommandResult::kHandled;
 
@@ -77,9 +93,15 @@ CommandResult bounce_active(Session& s, std::string_view line, const DataTarget&
   // them. The line ends as the client's did: some servers split commands
   // only at CR LF.
   const bool crlf = !line.empty() && line.back() == '\r';
-  for (int i = 0; i < plan.count; ++i)
-    s.send_site_line(first + i, crlf ? "PORT %d,%d,%d,%d,%d,%d\r\n" : "PORT %d,%d,%d,%d,%d,%d\n", quad[0], quad[1],
-                     quad[2], quad[3], ports[i] / 256, ports[i] % 256);
+  for (int i = 0; i < plan.count; ++i) {
+    int quad[4];
+    if (told[i].quad(quad))
+      s.send_site_line(first + i, crlf ? "PORT %d,%d,%d,%d,%d,%d\r\n" : "PORT %d,%d,%d,%d,%d,%d\n", quad[0], quad[1],
+                       quad[2], quad[3], ports[i] / 256, ports[i] % 256);
+    else
+      s.send_site_line(first + i, crlf ? "EPRT |2|%s|%d|\r\n" : "EPRT |2|%s|%d|\n", listen_hosts[i].c_str(),
+                       static_cast<int>(ports[i]));
+  }
   if (plan.merge)
     s.await_every_site();
   else
@@ -91,6 +113,7 @@ CommandResult bounce_active(Session& s, std::string_view line, const DataTarget&
 
 CommandResult port_rewrite(Session& s, std::string_view line) {
   if (!s.at_root() && !s.carries_all_data()) return to_current_site(s, line);
+  if (s.client_peer().is_ipv6()) return refused(s, kPortIpv6);
   DataTarget target;
   if (!parse_port_command(line.data(), line.size(), target)) {
     log_line('t', "client supplied PORT command in invalid format: %.*s\n", printable_length(line), line.data());
@@ -107,16 +130,28 @@ CommandResult eprt_rewrite(Session& s, std::string_view line) {
   if (!s.at_root() && !s.carries_all_data()) return to_current_site(s, line);
   DataTarget target;
   EprtResult read = parse_eprt_command(line.data(), line.size(), target);
+  // Only the client's own family can name its own address.
+  const bool six = s.client_peer().is_ipv6();
+  if (read == kEprtRead && target.ipv6 != six) read = kEprtOtherFamily;
+  if (read == kEprtBadIpv6) read = six ? kEprtUnreadable : kEprtOtherFamily;
   if (read != kEprtRead) {
     log_line('t', "client supplied EPRT command in invalid format: %.*s\n", printable_length(line), line.data());
-    return refused(s, read == kEprtOtherFamily ? kEprtFamily : kEprtSyntax);
+    if (read == kEprtOtherFamily) return refused(s, six ? kEprtFamilyIpv6 : kEprtFamily);
+    return refused(s, kEprtSyntax);
+  }
+  // Some clients name their data socket's unbound address ("::"): only the
+  // client's own address can be meant, and that one is safe to connect to.
+  static const uint8_t unspecified[16] = {};
+  if (target.ipv6 && std::memcmp(target.ipv6_bytes, unspecified, 16) == 0) {
+    sockaddr_storage ss{};
+    if (s.client_peer().to_sockaddr(ss) == sizeof(sockaddr_in6))
+      std::memcpy(target.ipv6_bytes, &reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_addr, 16);
   }
   if (!acceptable_target(s, target)) {
     log_line('t', "client supplied EPRT command in invalid format: %.*s\n", printable_length(line), line.data());
     return refused(s, kEprtRefused);
   }
-  // The sites are told with PORT: every site knows it, and the daemon's
-  // site-side address is IPv4 anyway.
+  // The sites are told with PORT, every IPv4 site knows it; IPv6 sites with EPRT.
   return bounce_active(s, line, target);
 }
 

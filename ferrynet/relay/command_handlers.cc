@@ -37,6 +37,53 @@ CommandResult listing_broadcast(Session& s, std::string_view line) {
   return send_to_every_site(s, line);
 }
 
+namespace {
+
+// What an IPv6 client must use instead of what names IPv4 addresses only.
+constexpr const char kPasvIpv6[] = "502 PASV cannot name an IPv6 address, use EPSV.\r\n";
+
+// Asks `site` for a passive port the daemon can reach: a 227 from an IPv4
+// site, a 229 on the address the daemon already reaches from an IPv6 one.
+void ask_passive(Session& s, int site, bool crlf) {
+  if (s.site_peer(site).is_ipv6())
+    s.send_site(site, crlf ? "EPSV\r\n" : "EPSV\n");
+  else
+    s.send_site(site, crlf ? "PASV\r\n" : "PASV\n");
+}
+
+// The daemon carries the transfer: every site is asked at "/", the current one elsewhere.
+CommandResult ask_passive_ports(Session& s, bool crlf) {
+  if (s.at_root()) {
+    for (int i = 0; i < s.site_count(); ++i) ask_passive(s, i, crlf);
+    s.await_every_site();
+  } else {
+    ask_passive(s, s.current_site(), crlf);
+    s.await_current_site();
+  }
+  return CommandResult::kHandled;
+}
+
+bool any_ipv6_site(const Session& s) {
+  for (int i = 0; i < s.site_count(); ++i)
+    if (s.site_peer(i).is_ipv6()) return true;
+  return false;
+}
+
+}  // namespace
+
+CommandResult pasv_command(Session& s, std::string_view line) {
+  const bool root = s.at_root();
+  if (!root && !s.carries_all_data()) return CommandResult::kForward;
+  if (s.client_peer().is_ipv6()) {
+    s.reply(kPasvIpv6);
+    s.await_no_site();
+    return CommandResult::kHandled;
+  }
+  if (root && !any_ipv6_site(s)) return send_to_every_site(s, line);
+  if (!root && !s.site_peer(s.current_site()).is_ipv6()) return CommandResult::kForward;
+  return ask_passive_ports(s, !line.empty() && line.back() == '\r');
+}
+
 CommandResult epsv_command(Session& s, std::string_view line) {
   const bool root = s.at_root();
   if (!root && !s.carries_all_data()) return CommandResult::kForward;
@@ -45,16 +92,15 @@ CommandResult epsv_command(Session& s, std::string_view line) {
   size_t arg = 4;
   while (arg < len && line[arg] == ' ') ++arg;
   const size_t arg_end = crlf ? len - 1 : len;
-  // Only IPv4 can be carried: the sites are asked with PASV.
-  if (arg < arg_end && !(arg_end - arg == 1 && line[arg] == '1')) {
-    s.reply("522 Network protocol not supported, use (1)\r\n");
+  // The daemon's port is on the address the client reached, of the client's family.
+  const bool six = s.client_peer().is_ipv6();
+  if (arg < arg_end && !(arg_end - arg == 1 && line[arg] == (six ? '2' : '1'))) {
+    s.reply(six ? "522 Network protocol not supported, use (2)\r\n"
+                : "522 Network protocol not supported, use (1)\r\n");
     s.await_no_site();
     return CommandResult::kHandled;
   }
-  if (root) return send_to_every_site(s, crlf ? "PASV\r" : "PASV");
-  s.send_site(s.current_site(), crlf ? "PASV\r\n" : "PASV\n");
-  s.await_current_site();
-  return CommandResult::kHandled;
+  return ask_passive_ports(s, crlf);
 }
 
 }  // namespace ferrynet

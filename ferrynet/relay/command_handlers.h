@@ -14,8 +14,12 @@ CommandResult sswho_broadcast(Session& s, std::string_view line);
 CommandResult root_broadcast(Session& s, std::string_view line);
 // NLST and MLSD: as root_broadcast, telling the root bounce what it carries.
 CommandResult listing_broadcast(Session& s, std::string_view line);
+// PASV: as root_broadcast, but where the daemon carries the transfer IPv6
+// sites are asked with EPSV, and an IPv6 client is refused.
+CommandResult pasv_command(Session& s, std::string_view line);
 // EPSV at "/" (and with `bouncedata` elsewhere): the sites are asked with
-// PASV and the 227 replies answered as 229; other protocols are refused.
+// PASV (EPSV if IPv6) and the replies answered as 229; protocols other
+// than the client's own are refused.
 CommandResult epsv_command(Session& s, std::string_view line);
 
 // Sends `line` to every site and awaits every answer.

@@ -16,7 +16,7 @@ const ClientCommandRow ClientCommandTable[] = {
     {"PORT ", port_rewrite},
     {"LIST", listing_command},
     {"LIST ", listing_command},
-    {"PASV", root_broadcast},
+    {"PASV", pasv_command},
     {"PWD", root_broadcast},
     {"CWD ", section_shortcut},
     {"CDUP", section_shortcut},
@@ -107,6 +107,10 @@ const ServerReplyRow ServerReplyTable[] = {
     // The sites were asked with PASV for the client's EPSV.
     {227, "EPSV", epsv_rewrite},
     {227, "EPSV ", epsv_rewrite},
+    // IPv6 sites are asked with EPSV whatever the client sent.
+    {229, "PASV", pasv_rewrite},
+    {229, "EPSV", epsv_rewrite},
+    {229, "EPSV ", epsv_rewrite},
 };
 const int ServerReplyCount = sizeof ServerReplyTable / sizeof ServerReplyTable[0];
 

@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "ferrynet/core/address.h"
 #include "ferrynet/core/config.h"
 
 namespace ferrynet {
@@ -23,6 +25,16 @@ const char* pick_list_entry(const char* cycleip, int k) {
 bool parse_site_entry(const char* entry, SiteAddress& out) {
   char host[256] = {};
   unsigned short port = 0;
+  if (entry[0] == '[') {
+    // An IPv6 literal holds colons of its own; the brackets stay with the
+    // host, so logs read "[::1]:21" and the connect takes it as it is.
+    if (std::sscanf(entry, "[%253[^]]]:%hu", host, &port) != 2 || port == 0) return false;
+    std::optional<Address> six = Address::parse(host, port);
+    if (!six || !six->is_ipv6()) return false;
+    out.host = std::string("[") + host + "]";
+    out.port = port;
+    return true;
+  }
   // Parsed to the end of the whole list, not to the next blank: an entry
   // without a colon takes the text up to the next colon as its host.
   if (std::sscanf(entry, "%255[^:]:%hu", host, &port) != 2 || port == 0) return false;

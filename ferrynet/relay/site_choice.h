@@ -18,7 +18,8 @@ struct SiteAddress {
 void choose_site_addresses(SiteAddress* out, int n);
 // Entry k of cycleip (its start, running to the end of the value) or none.
 const char* pick_list_entry(const char* cycleip, int k);
-// "host:port"; false when the entry does not read or names port 0.
+// "host:port", or "[IPv6 literal]:port"; false when the entry does not read
+// or names port 0.
 bool parse_site_entry(const char* entry, SiteAddress& out);
 
 }  // namespace ferrynet

@@ -62,6 +62,8 @@ class Session {
   const std::string& client_ip() const { return c_.client_ip; }
   // The peer of a site's control connection.
   const Address& site_peer(int site) const { return c_.site_addr[site]; }
+  // The daemon's end of a site's control connection.
+  std::optional<Address> site_local(int site) const { return c_.site_conn[site].local(); }
   const Address& client_peer() const { return c_.client_addr; }
   // The daemon's address the client reached.
   std::optional<Address> client_local() const { return c_.client_conn.local(); }

@@ -1,4 +1,4 @@
-// EPRT arguments, and where the name of a name or facts listing line is.
+// EPRT arguments, 229 replies, and where the name of a name or facts listing line is.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -45,8 +45,16 @@ TEST(EprtCommand, ReadsAddressAndPortWhateverTheDelimiterCaseAndLineEnd) {
 }
 
 TEST(EprtCommand, OtherProtocolsAreToldApartFromNonsense) {
-  for (const char* line : {"EPRT |2|::1|5000|", "EPRT |2|1080::8:800:200C:417A|5282|\r", "EPRT |3|x|1|"})
-    EXPECT_EQ(eprt(line), ferrynet::kEprtOtherFamily) << line;
+  EXPECT_EQ(eprt("EPRT |3|x|1|"), ferrynet::kEprtOtherFamily);
+  for (const char* line : {"EPRT |2|1.2.3.4|5|", "EPRT |2|::1|0|", "EPRT |2|::1%lo|5|", "EPRT |2||5|"})
+    EXPECT_EQ(eprt(line), ferrynet::kEprtBadIpv6) << line;
+}
+
+TEST(EpsvReply, RefusesWhatIsNotOnePortBetweenDelimiters) {
+  uint16_t port = 0;
+  for (std::string bad : {"229 (|||0|)", "229 (|||65536|)", "229 (||6446|)", "229 (|||6446)", "229 (|2|::1|6446|)",
+                          "227 (127,0,0,1,4,1)", "229 (|||"})
+    EXPECT_FALSE(ferrynet::parse_epsv_reply(bad.data(), bad.size(), port)) << bad;
 }
 
 TEST(EprtCommand, RefusesEveryMalformedArgument) {
