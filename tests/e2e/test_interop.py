@@ -12,15 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from ferry_harness import Daemon, RealSite, ScriptedSite, login_script, wait_for  # noqa: E402
-
-
-def make_tree(root, files):
-    for rel, data in files.items():
-        path = os.path.join(root, rel)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
+from ferry_harness import Daemon, RealSite, ScriptedSite, login_script, wait_for, write_tree  # noqa: E402
 
 
 class RealSites(unittest.TestCase):
@@ -31,8 +23,8 @@ class RealSites(unittest.TestCase):
         cls.tmp = tempfile.mkdtemp(prefix="ferryinterop-")
         cls.game = os.urandom(300000)
         cls.video = os.urandom(1 << 20)
-        make_tree(os.path.join(cls.tmp, "s0"), {"GAMES/Some.Game-GRP/game.rar": cls.game})
-        make_tree(os.path.join(cls.tmp, "s1"), {"VCD/Movie-GRP/cd1.bin": cls.video})
+        write_tree(os.path.join(cls.tmp, "s0"), {"GAMES/Some.Game-GRP/game.rar": cls.game})
+        write_tree(os.path.join(cls.tmp, "s1"), {"VCD/Movie-GRP/cd1.bin": cls.video})
         cls.sites = [RealSite(os.path.join(cls.tmp, "s0")), RealSite(os.path.join(cls.tmp, "s1"))]
         cls.daemon = Daemon([s.port for s in cls.sites])
 

@@ -21,7 +21,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from ferry_harness import (HOST, WAIT, Daemon, RealSite, ScriptedSite, free_port, login_script,  # noqa: E402
-                           wait_for)
+                           stop_process, wait_for, write_tree)
 from real_sites import make_certificate  # noqa: E402
 
 CLIENT = "127.0.0.2"
@@ -37,14 +37,6 @@ FILES = {
 
 def haproxy_binary():
     return shutil.which("haproxy", path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
-
-
-def make_tree(root, files):
-    for rel, data in files.items():
-        path = os.path.join(root, rel)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
 
 
 class HAProxy:
@@ -78,13 +70,7 @@ class HAProxy:
             return (":%04X " % self.ports[version]) in f.read()
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=WAIT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=WAIT)
+        stop_process(self.proc)
         self.out.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
@@ -98,7 +84,7 @@ class ThroughHAProxy(unittest.TestCase):
         try:
             for name in ("s0", "s1"):
                 root = os.path.join(cls.tmp, name)
-                make_tree(root, FILES[name])
+                write_tree(root, FILES[name])
                 cls.sites.append(RealSite(root))
             # checkident: the lookup must go to the client, not to the balancer.
             settings = {"proxyfrom": "10.9.0.0/16 %s/32 ::1" % BALANCER, "checkident": "yes"}

@@ -18,7 +18,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from ferry_harness import Daemon, PureFtpdSite, RealSite, SitesAndDaemon, pure_ftpd_available, wait_for  # noqa: E402
+from ferry_harness import (Daemon, PureFtpdSite, RealSite, SitesAndDaemon, pure_ftpd_available, wait_for,  # noqa: E402
+                           write_tree)
 from real_sites import ProftpdSite, VsftpdSite, proftpd_available, vsftpd_available  # noqa: E402
 
 BIG = 200 * 1000 * 1000
@@ -61,19 +62,6 @@ def file_sha(path):
     return digest.hexdigest()
 
 
-def make_tree(root, files):
-    for rel, data in files.items():
-        path = os.path.join(root, rel)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
-    # The servers run their sessions as an unprivileged user.
-    for here, dirs, names in os.walk(root):
-        os.chmod(here, 0o777)
-        for n in names:
-            os.chmod(os.path.join(here, n), 0o666)
-
-
 def read(root, rel):
     with open(os.path.join(root, rel), "rb") as f:
         return f.read()
@@ -108,7 +96,7 @@ class CurlDownloads(SitesAndDaemon):
         cls.tmp = tempfile.mkdtemp(prefix="ferryroot-")
         cls.roots = [os.path.join(cls.tmp, "s0"), os.path.join(cls.tmp, "s1")]
         for name, root in zip(("s0", "s1"), cls.roots):
-            make_tree(root, SECTION_FILES[name])
+            write_tree(root, SECTION_FILES[name], open_to_all=True)
         os.chmod(cls.tmp, 0o755)
         cls.start_over_sites(cls.start_sites)
 
@@ -273,8 +261,8 @@ class PureFtpdAndPyftpdlib(CurlDownloads, unittest.TestCase):
 
     def test_path_commands_reach_the_site_the_path_names(self):
         r0, r1 = self.roots
-        make_tree(r0, {"dup.txt": b"zero", "GAMES/old.bin": b"g"})
-        make_tree(r1, {"dup.txt": b"one!", "DIVX/old.avi": b"d"})
+        write_tree(r0, {"dup.txt": b"zero", "GAMES/old.bin": b"g"}, open_to_all=True)
+        write_tree(r1, {"dup.txt": b"one!", "DIVX/old.avi": b"d"}, open_to_all=True)
         self.addCleanup(lambda: [shutil.rmtree(p, ignore_errors=True) if os.path.isdir(p) else os.remove(p)
                                  for p in (os.path.join(r0, "dup.txt"), os.path.join(r1, "dup.txt"),
                                            os.path.join(r0, "GAMES/new.bin"), os.path.join(r0, "GAMES/old.bin"),

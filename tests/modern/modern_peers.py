@@ -11,7 +11,7 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 import ferry_harness  # noqa: E402
-from ferry_harness import WAIT, Daemon, pure_ftpd_available, wait_for  # noqa: E402,F401
+from ferry_harness import WAIT, Daemon, pure_ftpd_available, stop_process, wait_for  # noqa: E402,F401
 
 # The daemon stays on 127.0.0.1; a site on it would hide an address mistake.
 SITE_HOSTS = ("127.0.0.2", "127.0.0.3", "127.0.0.4")
@@ -33,13 +33,7 @@ class PyftpdSite:
             self.port = int(f.read())
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=WAIT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=WAIT)
+        stop_process(self.proc)
         shutil.rmtree(self.dir, ignore_errors=True)
 
 

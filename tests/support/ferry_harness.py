@@ -32,6 +32,32 @@ def free_port():
         return s.getsockname()[1]
 
 
+def stop_process(proc):
+    """Ends a process this harness started, by its pid, within bounded waits."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=WAIT)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout=WAIT)
+
+
+def write_tree(root, files, open_to_all=False):
+    """Writes {relative path: bytes} below `root`; open_to_all for servers
+    that run their sessions as an unprivileged user."""
+    for rel, data in files.items():
+        path = os.path.join(root, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    if open_to_all:
+        for here, _, names in os.walk(root):
+            os.chmod(here, 0o777)
+            for n in names:
+                os.chmod(os.path.join(here, n), 0o666)
+
+
 def wait_for(predicate, timeout=WAIT, step=0.02):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -431,13 +457,7 @@ class RealSite:
             self.port = int(f.read())
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=WAIT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=WAIT)
+        stop_process(self.proc)
 
 
 def pure_ftpd_available():
@@ -474,11 +494,5 @@ class PureFtpdSite:
             raise RuntimeError("pure-ftpd did not start")
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=WAIT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=WAIT)
+        stop_process(self.proc)
         shutil.rmtree(self.dir, ignore_errors=True)
