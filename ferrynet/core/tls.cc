@@ -16,6 +16,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "ferrynet/core/limits.h"
+
 namespace ferrynet {
 
 namespace {
@@ -126,6 +128,10 @@ void apply_common_settings(SSL_CTX* ctx, TlsVersionCap cap) {
   // write_all() resumes a short write from wherever it stopped; idle control
   // connections need not hold their record buffers.
   SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
+  // Without it every record costs two reads (header, then body). What is read
+  // ahead shows in pending(), which every wait for readable data consults.
+  SSL_CTX_set_read_ahead(ctx, 1);
+  SSL_CTX_set_default_read_buffer_len(ctx, kTlsReadAheadBytes);
   SSL_CTX_set_default_passwd_cb(ctx, no_passphrase);
 }
 
@@ -278,6 +284,7 @@ struct TlsStream::Impl {
   bool broken = false;  // after a fatal error no close_notify may be sent
   bool clean_end = false;
   bool timed_out = false;
+  bool end_ahead = false;  // a read stopped short of the peer's end or an error
   std::string error;
   std::shared_ptr<TlsSessionStore> store;  // outlives ssl, which points into it
 
@@ -442,7 +449,25 @@ long TlsStream::read(char* buf, size_t n, int limit_ms) {
   SSL* ssl = impl_->ssl;
   int want = n > INT_MAX ? INT_MAX : static_cast<int>(n);
   if (want == 0) return 0;
-  return impl_->drive([ssl, buf, want] { return SSL_read(ssl, buf, want); }, deadline_after(limit_ms));
+  int got = impl_->drive([ssl, buf, want] { return SSL_read(ssl, buf, want); }, deadline_after(limit_ms));
+  // One call yields one record at most; the records already read ahead
+  // follow at once, so a bulk copy writes large pieces. Anything but a
+  // missing record (the peer's close_notify, an error) is met again, and
+  // reported, by the next read, which pending() lets through at once: the
+  // peer may say no more until it hears ours.
+  impl_->end_ahead = false;
+  while (got > 0 && got < want && SSL_has_pending(ssl) == 1) {
+    size_t more = 0;
+    ERR_clear_error();
+    if (SSL_read_ex(ssl, buf + got, static_cast<size_t>(want - got), &more) != 1) {
+      const int e = SSL_get_error(ssl, 0);
+      impl_->end_ahead = e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE;
+      ERR_clear_error();
+      break;
+    }
+    got += static_cast<int>(more);
+  }
+  return got;
 }
 
 bool TlsStream::write_all(const char* data, size_t n, int limit_ms) {
@@ -459,7 +484,9 @@ bool TlsStream::write_all(const char* data, size_t n, int limit_ms) {
   return true;
 }
 
-bool TlsStream::pending() const { return SSL_pending(impl_->ssl) > 0 || SSL_has_pending(impl_->ssl) == 1; }
+bool TlsStream::pending() const {
+  return impl_->end_ahead || SSL_pending(impl_->ssl) > 0 || SSL_has_pending(impl_->ssl) == 1;
+}
 
 TlsResult TlsStream::close_notify(int limit_ms) {
   Impl& s = *impl_;
