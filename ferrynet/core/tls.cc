@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "ferrynet/core/limits.h"
 
@@ -64,6 +65,8 @@ struct SocketState {
   int fd = -1;
   bool peer_eof = false;
   int last_errno = 0;
+  // While set, records are kept here for one send instead of one each.
+  std::string* gather = nullptr;
 };
 
 bool is_retry_errno(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
@@ -71,6 +74,10 @@ bool is_retry_errno(int err) { return err == EAGAIN || err == EWOULDBLOCK || err
 int socket_write(BIO* bio, const char* data, int len) {
   auto* s = static_cast<SocketState*>(BIO_get_data(bio));
   BIO_clear_retry_flags(bio);
+  if (s->gather != nullptr) {
+    s->gather->append(data, static_cast<size_t>(len));
+    return len;
+  }
   ssize_t n = ::send(s->fd, data, static_cast<size_t>(len), MSG_NOSIGNAL);
   if (n >= 0) return static_cast<int>(n);
   if (is_retry_errno(errno))
@@ -308,6 +315,34 @@ struct TlsStream::Impl {
     }
   }
 
+  // Sends what write_all() gathered, within the deadline; a failure breaks the session.
+  bool flush(std::string& out, Clock::time_point deadline) {
+    size_t sent = 0;
+    while (sent < out.size()) {
+      ssize_t n = ::send(sock.fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        sent += static_cast<size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        int w = wait(POLLOUT, deadline);
+        if (w == 0) {
+          timed_out = true;
+          error = "timed out";
+        }
+        if (w > 0) continue;
+      } else {
+        error = n == 0 ? "the peer closed the connection" : std::strerror(errno);
+      }
+      broken = true;
+      out.clear();
+      return false;
+    }
+    out.clear();
+    return true;
+  }
+
   void fail(int ssl_error) {
     broken = true;
     long verify = SSL_get_verify_result(ssl);
@@ -472,16 +507,26 @@ long TlsStream::read(char* buf, size_t n, int limit_ms) {
 
 bool TlsStream::write_all(const char* data, size_t n, int limit_ms) {
   SSL* ssl = impl_->ssl;
+  Impl& s = *impl_;
   Clock::time_point deadline = deadline_after(limit_ms);
+  // Each call writes one record; they leave together, and the library never
+  // waits on the socket while they are gathered.
+  std::string gathered;
+  s.sock.gather = &gathered;
+  struct Release {
+    SocketState& sock;
+    ~Release() { sock.gather = nullptr; }
+  } release{s.sock};
   for (size_t done = 0; done < n;) {
     const char* from = data + done;
     int chunk = n - done > INT_MAX ? INT_MAX : static_cast<int>(n - done);
-    int r = impl_->drive([ssl, from, chunk] { return SSL_write(ssl, from, chunk); }, deadline);
-    if (r == 0) impl_->error = "the peer closed the connection";
+    int r = s.drive([ssl, from, chunk] { return SSL_write(ssl, from, chunk); }, deadline);
+    if (r == 0) s.error = "the peer closed the connection";
     if (r <= 0) return false;
     done += static_cast<size_t>(r);
+    if (gathered.size() >= static_cast<size_t>(kTlsSendGatherBytes) && !s.flush(gathered, deadline)) return false;
   }
-  return true;
+  return s.flush(gathered, deadline);
 }
 
 bool TlsStream::pending() const {
