@@ -15,6 +15,9 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
+
+#include "ferrynet/core/limits.h"
 
 namespace ferrynet {
 
@@ -62,6 +65,8 @@ struct SocketState {
   int fd = -1;
   bool peer_eof = false;
   int last_errno = 0;
+  // While set, records are kept here for one send instead of one each.
+  std::string* gather = nullptr;
 };
 
 bool is_retry_errno(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
@@ -69,6 +74,10 @@ bool is_retry_errno(int err) { return err == EAGAIN || err == EWOULDBLOCK || err
 int socket_write(BIO* bio, const char* data, int len) {
   auto* s = static_cast<SocketState*>(BIO_get_data(bio));
   BIO_clear_retry_flags(bio);
+  if (s->gather != nullptr) {
+    s->gather->append(data, static_cast<size_t>(len));
+    return len;
+  }
   ssize_t n = ::send(s->fd, data, static_cast<size_t>(len), MSG_NOSIGNAL);
   if (n >= 0) return static_cast<int>(n);
   if (is_retry_errno(errno))
@@ -126,6 +135,10 @@ void apply_common_settings(SSL_CTX* ctx, TlsVersionCap cap) {
   // write_all() resumes a short write from wherever it stopped; idle control
   // connections need not hold their record buffers.
   SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
+  // Without it every record costs two reads (header, then body). What is read
+  // ahead shows in pending(), which every wait for readable data consults.
+  SSL_CTX_set_read_ahead(ctx, 1);
+  SSL_CTX_set_default_read_buffer_len(ctx, kTlsReadAheadBytes);
   SSL_CTX_set_default_passwd_cb(ctx, no_passphrase);
 }
 
@@ -278,6 +291,7 @@ struct TlsStream::Impl {
   bool broken = false;  // after a fatal error no close_notify may be sent
   bool clean_end = false;
   bool timed_out = false;
+  bool end_ahead = false;  // a read stopped short of the peer's end or an error
   std::string error;
   std::shared_ptr<TlsSessionStore> store;  // outlives ssl, which points into it
 
@@ -299,6 +313,34 @@ struct TlsStream::Impl {
         return -1;
       }
     }
+  }
+
+  // Sends what write_all() gathered, within the deadline; a failure breaks the session.
+  bool flush(std::string& out, Clock::time_point deadline) {
+    size_t sent = 0;
+    while (sent < out.size()) {
+      ssize_t n = ::send(sock.fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        sent += static_cast<size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        int w = wait(POLLOUT, deadline);
+        if (w == 0) {
+          timed_out = true;
+          error = "timed out";
+        }
+        if (w > 0) continue;
+      } else {
+        error = n == 0 ? "the peer closed the connection" : std::strerror(errno);
+      }
+      broken = true;
+      out.clear();
+      return false;
+    }
+    out.clear();
+    return true;
   }
 
   void fail(int ssl_error) {
@@ -442,24 +484,54 @@ long TlsStream::read(char* buf, size_t n, int limit_ms) {
   SSL* ssl = impl_->ssl;
   int want = n > INT_MAX ? INT_MAX : static_cast<int>(n);
   if (want == 0) return 0;
-  return impl_->drive([ssl, buf, want] { return SSL_read(ssl, buf, want); }, deadline_after(limit_ms));
+  int got = impl_->drive([ssl, buf, want] { return SSL_read(ssl, buf, want); }, deadline_after(limit_ms));
+  // One call yields one record at most; the records already read ahead
+  // follow at once, so a bulk copy writes large pieces. Anything but a
+  // missing record (the peer's close_notify, an error) is met again, and
+  // reported, by the next read, which pending() lets through at once: the
+  // peer may say no more until it hears ours.
+  impl_->end_ahead = false;
+  while (got > 0 && got < want && SSL_has_pending(ssl) == 1) {
+    size_t more = 0;
+    ERR_clear_error();
+    if (SSL_read_ex(ssl, buf + got, static_cast<size_t>(want - got), &more) != 1) {
+      const int e = SSL_get_error(ssl, 0);
+      impl_->end_ahead = e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE;
+      ERR_clear_error();
+      break;
+    }
+    got += static_cast<int>(more);
+  }
+  return got;
 }
 
 bool TlsStream::write_all(const char* data, size_t n, int limit_ms) {
   SSL* ssl = impl_->ssl;
+  Impl& s = *impl_;
   Clock::time_point deadline = deadline_after(limit_ms);
+  // Each call writes one record; they leave together, and the library never
+  // waits on the socket while they are gathered.
+  std::string gathered;
+  s.sock.gather = &gathered;
+  struct Release {
+    SocketState& sock;
+    ~Release() { sock.gather = nullptr; }
+  } release{s.sock};
   for (size_t done = 0; done < n;) {
     const char* from = data + done;
     int chunk = n - done > INT_MAX ? INT_MAX : static_cast<int>(n - done);
-    int r = impl_->drive([ssl, from, chunk] { return SSL_write(ssl, from, chunk); }, deadline);
-    if (r == 0) impl_->error = "the peer closed the connection";
+    int r = s.drive([ssl, from, chunk] { return SSL_write(ssl, from, chunk); }, deadline);
+    if (r == 0) s.error = "the peer closed the connection";
     if (r <= 0) return false;
     done += static_cast<size_t>(r);
+    if (gathered.size() >= static_cast<size_t>(kTlsSendGatherBytes) && !s.flush(gathered, deadline)) return false;
   }
-  return true;
+  return s.flush(gathered, deadline);
 }
 
-bool TlsStream::pending() const { return SSL_pending(impl_->ssl) > 0 || SSL_has_pending(impl_->ssl) == 1; }
+bool TlsStream::pending() const {
+  return impl_->end_ahead || SSL_pending(impl_->ssl) > 0 || SSL_has_pending(impl_->ssl) == 1;
+}
 
 TlsResult TlsStream::close_notify(int limit_ms) {
   Impl& s = *impl_;

@@ -18,6 +18,7 @@ const ClientCommandRow ClientCommandTable[] = {
     {"LIST ", listing_command},
     {"PASV", pasv_command},
     {"PWD", root_broadcast},
+    {"FEAT", feature_command},
     {"CWD ", section_shortcut},
     {"CDUP", section_shortcut},
     {"USER ", login_command},

@@ -345,6 +345,7 @@ void RelayLoop::handle_client_line(std::string_view line) {
   st_.fallthrough_rest.clear();
   for (bool& f : st_.swallow_restart) f = false;
   st_.decide_on_preliminary = false;
+  st_.current_site_answers = false;
   session_.await_every_site();
   if (line.size() + 1 > static_cast<size_t>(kSendLineMax)) {
     // The line cannot go out whole; cut, it would reach a site without its
@@ -422,7 +423,7 @@ void RelayLoop::reply_round() {
   int chosen = pending(st_.current_site) ? st_.current_site : -1;
   for (int i = 0; i < n_; ++i) {
     if (chosen < 0 && pending(i)) chosen = i;
-    if (pending(i) && !rb.slice[i].empty() && rb.slice[i].data()[0] == '5') chosen = i;
+    if (pending(i) && !rb.slice[i].empty() && rb.slice[i].data()[0] == '5' && !st_.current_site_answers) chosen = i;
   }
   if (chosen < 0) return;
   for (;;) {

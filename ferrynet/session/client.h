@@ -71,6 +71,9 @@ struct RelayState {
   int fallthrough_next = -1;
   std::string fallthrough_line;
   bool decide_on_preliminary = false;
+  // The current site's reply is the client's even where another site
+  // refuses: the others were asked only to learn what they offer.
+  bool current_site_answers = false;
   // REST at the root: which site the transfer goes to is known only with
   // the transfer command, so the daemon keeps it and sends it there first.
   std::string rest_line;

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
@@ -170,6 +171,39 @@ TEST_F(Tls, PendingWhileTheFirstReadLeftDecryptedBytesBehind) {
         EXPECT_EQ(std::string(buf, 100), record);
         EXPECT_FALSE(c.pending());
         c.write_all("done", 4, kLimitMs);
+      });
+}
+
+// A peer that sends its last records and close_notify, then waits for ours
+// before it closes: the end must not sit unseen behind the data.
+TEST_F(Tls, ReadTakesTheRecordsAlreadyHereAndAnEndReadAheadStaysPending) {
+  std::string data(3 * 16384, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 13 % 253);
+  SocketPair pair;
+  converse(
+      pair, *server_ctx(),
+      [&](TlsStream& s) {
+        ASSERT_EQ(s.handshake(kLimitMs), TlsResult::ok);
+        EXPECT_TRUE(s.write_all(data.data(), data.size(), kLimitMs));
+        EXPECT_EQ(s.close_notify(kLimitMs), TlsResult::ok);
+        char b;
+        EXPECT_EQ(s.read(&b, 1, kLimitMs), 0);
+        EXPECT_TRUE(s.clean_end());
+      },
+      *client_ctx(),
+      [&](TlsStream& c) {
+        ASSERT_EQ(c.handshake(kLimitMs), TlsResult::ok);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::string buf(data.size() + 100, '\0');
+        const long n = c.read(buf.data(), buf.size(), kLimitMs);
+        ASSERT_GT(n, 16384) << "one record per read";
+        std::string got(buf.data(), static_cast<size_t>(n));
+        got += read_upto(c, data.size() - got.size());
+        EXPECT_TRUE(got == data);
+        EXPECT_TRUE(c.pending());
+        EXPECT_EQ(c.read(buf.data(), buf.size(), kLimitMs), 0);
+        EXPECT_TRUE(c.clean_end());
+        EXPECT_EQ(c.close_notify(kLimitMs), TlsResult::ok);
       });
 }
 

@@ -98,6 +98,15 @@ class Ftps(unittest.TestCase):
         feat = f.sendcmd("FEAT")
         for word in ("AUTH TLS", "PBSZ", "PROT"):
             self.assertIn(word, feat)
+        # vsftpd has no machine listings, so the root offers none, and one
+        # asked for anyway is refused with the dialogue in step.
+        self.assertNotIn("MLST", feat)
+        with self.assertRaises(ftplib.error_perm):
+            list(f.mlsd())
+        self.assertTrue(f.sendcmd("NOOP").startswith("200"))
+        f.cwd("/VCD")
+        self.assertIn("MLST", f.sendcmd("FEAT"))
+        f.cwd("/")
         self.assertEqual(sorted(f.nlst()), sorted(self.root_names()))
         lines = []
         f.retrlines("LIST", lines.append)
