@@ -181,7 +181,15 @@ TEST(Splicer, ServesPlainSocketsGivesTheirModesBackAndBoundsTheWaitForATaker) {
   // A taker that takes nothing: the run fails after the idle limit, not later.
   TcpPair c, d;
   ferrynet::Connection cc(ferrynet::Fd(::dup(c.fd[1]))), cd(ferrynet::Fd(::dup(d.fd[1])));
-  std::thread writer([&] { data_test::send_in_pieces(c.fd[0], random_bytes(32 << 20, 6), 1 << 20); });
+  // Sent without pauses: a slow writer would end the run as a silent peer does.
+  const std::string body = random_bytes(32 << 20, 6);
+  std::thread writer([&] {
+    for (size_t at = 0; at < body.size();) {
+      const ssize_t n = ::send(c.fd[0], body.data() + at, body.size() - at, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      at += static_cast<size_t>(n);
+    }
+  });
   const auto start = std::chrono::steady_clock::now();
   const auto out = ferrynet::Splicer(cc, cd).run(300, 5000);
   EXPECT_EQ(out.result, ferrynet::Splicer::Result::kWriteFailed);
