@@ -104,6 +104,13 @@ def fetch_listing(port, user):
     return b"".join(parts), time.perf_counter() - start, listing
 
 
+def machine_busy_seconds():
+    # Every CPU's time outside idle and iowait, from the first line of /proc/stat.
+    with open("/proc/stat") as f:
+        fields = [int(x) for x in f.readline().split()[1:]]
+    return (sum(fields[:8]) - fields[3] - fields[4]) / os.sysconf("SC_CLK_TCK")
+
+
 def curl_download(port, user, size):
     """(whole seconds, transfer seconds): the transfer is what follows the
     commands before RETR, so the logins (vsftpd's goes through PAM and varies
@@ -173,13 +180,21 @@ def run(args, sites, daemon, user, names, size):
         list_cpu.append(cpu)
 
     down, down_whole, down_cpu = {"direct": [], "ferrynet": []}, {"direct": [], "ferrynet": []}, []
+    # The machine's busy cores over each whole download: what the cores can
+    # give is what bounds a path that keeps them all busy.
+    busy = {"direct": [], "ferrynet": []}
     for r in range(args.rounds + 1):
+        b0 = machine_busy_seconds()
         d = curl_download(sites[0].port, user, size)
+        b1 = machine_busy_seconds()
         before = cpu_seconds(pid)
         m = curl_download(daemon.port, user, size)
         cpu = cpu_seconds(pid) - before
+        b2 = machine_busy_seconds()
         if r == 0:
             continue
+        busy["direct"].append((b1 - b0) / d[0])
+        busy["ferrynet"].append((b2 - b1) / m[0])
         for t, i in ((down_whole, 0), (down, 1)):
             t["direct"].append(d[i])
             t["ferrynet"].append(m[i])
@@ -202,6 +217,8 @@ def run(args, sites, daemon, user, names, size):
         print("%-26s %12.1f %14.1f %7.3f" % (label, mib / d, mib / m, d / m))
     print("daemon CPU per byte carried: %.3f ns/B (min %.3f)" % (med(down_cpu) * 1e9 / size,
                                                                  min(down_cpu) * 1e9 / size))
+    print("busy cores over the whole download: direct %.2f, ferrynet %.2f, of %d"
+          % (med(busy["direct"]), med(busy["ferrynet"]), os.cpu_count()))
     list_ratio = max(med(t["ferrynet"]) / med(t["direct"]) for t in (whole, listing))
     down_ratio = min(med(t["direct"]) / med(t["ferrynet"]) for t in (down, down_whole))
     print("targets: listing ratio <= %.1f (%s); download ratio >= %.1f (%s)"
