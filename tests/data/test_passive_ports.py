@@ -14,7 +14,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from ferry_harness import HOST, WAIT, Daemon, RealSite, free_port  # noqa: E402
+from ferry_harness import HOST, WAIT, Daemon, RealSite, free_port, read_to_end  # noqa: E402
 
 NO_FREE_PORT = "425 Can't open passive connection: no free port in pasvports."
 
@@ -58,12 +58,7 @@ class PassivePorts(unittest.TestCase):
         with socket.create_connection((host, port), timeout=WAIT, source_address=(HOST, 0)) as data:
             f.putcmd("LIST")
             self.assertRegex(f.getresp(), r"^1(25|50) ")
-            listing = b""
-            while True:
-                chunk = data.recv(65536)
-                if not chunk:
-                    break
-                listing += chunk
+            listing = read_to_end(data)
         self.assertTrue(f.voidresp().startswith("226"))
         return listing.decode("latin-1")
 

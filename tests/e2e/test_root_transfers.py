@@ -19,7 +19,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from ferry_harness import (Daemon, PureFtpdSite, RealSite, SitesAndDaemon, pure_ftpd_available, wait_for,  # noqa: E402
-                           write_tree)
+                           read_to_end, write_tree)
 from real_sites import ProftpdSite, VsftpdSite, proftpd_available, vsftpd_available  # noqa: E402
 
 BIG = 200 * 1000 * 1000
@@ -355,12 +355,7 @@ class RootDataEdges(unittest.TestCase):
         data.shutdown(socket.SHUT_WR)
         reply = f.sendcmd("NLST")
         self.assertTrue(reply.startswith("1"), reply)
-        got = b""
-        while True:
-            chunk = data.recv(65536)
-            if not chunk:
-                break
-            got += chunk
+        got = read_to_end(data)
         data.close()
         self.assertTrue(f.voidresp().startswith("226"))
         self.assertEqual(sorted(got.decode().split()), sorted(names))

@@ -15,7 +15,7 @@ import unittest
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(here, "..", "support"))
 sys.path.insert(0, os.path.join(here, "..", "data"))
-from ferry_harness import HOST, ScriptedSitesCase, login_script, wait_for  # noqa: E402
+from ferry_harness import HOST, ScriptedSitesCase, login_script, read_to_end, wait_for  # noqa: E402
 from data_peers import ListingScript, daemon_usage, names_of, three_listings  # noqa: E402
 
 INTRUDER = "127.0.0.2"
@@ -55,12 +55,7 @@ def closed_on(sock, seconds=5):
 
 def read_all(sock):
     sock.settimeout(10)
-    data = b""
-    while True:
-        chunk = sock.recv(65536)
-        if not chunk:
-            return data.decode("latin-1")
-        data += chunk
+    return read_to_end(sock).decode("latin-1")
 
 
 def later(seconds, action):

@@ -13,6 +13,7 @@ import unittest
 
 from modern_peers import (SITE_HOSTS, PureFtpdSite, PyftpdSite, daemon_for, make_trees,  # noqa: F401
                           pure_ftpd_available)
+from ferry_harness import read_to_end  # noqa: E402
 
 ENTRIES = 90
 TIMEOUT = 60
@@ -169,12 +170,7 @@ class ThreePyftpdlibSites(CurlAndLftp, Ftplib, unittest.TestCase):
         self.addCleanup(data.close)
         c.send("NLST\r\n")
         self.assertTrue(c.reply()[-1].startswith(("150", "125")))
-        listing = b""
-        while True:
-            chunk = data.recv(65536)
-            if not chunk:
-                break
-            listing += chunk
+        listing = read_to_end(data)
         self.assertTrue(c.reply()[-1].startswith("226"))
         self.assertUnion(listing.decode("latin-1").split("\r\n")[:-1], "NLST")
 

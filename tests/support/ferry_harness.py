@@ -58,6 +58,16 @@ def write_tree(root, files, open_to_all=False):
                 os.chmod(os.path.join(here, n), 0o666)
 
 
+def read_to_end(sock):
+    """Every byte a connection brings until its end of file."""
+    data = b""
+    while True:
+        chunk = sock.recv(65536)
+        if not chunk:
+            return data
+        data += chunk
+
+
 def wait_for(predicate, timeout=WAIT, step=0.02):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
