@@ -412,6 +412,9 @@ Splicer::Outcome Splicer::run(int idle_limit_ms, int read_limit_ms, bool b_half_
         }
         if (put == 0) errno = EPIPE;
         if (errno == EPIPE) swallow_sigpipe();
+        // An end that closed altogether rather than half: it left, nothing failed.
+        if (w.to == ways_[1].from && ways_[1].ended && (errno == EPIPE || errno == ECONNRESET))
+          return {Result::kEnd, moved};
         return {Result::kWriteFailed, moved};
       }
       if (w.ended && w.held == 0 && !w.shut) {
