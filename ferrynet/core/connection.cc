@@ -97,8 +97,7 @@ void Connection::end_tls(int limit_ms) {
 
 void Connection::finish(int limit_ms) {
   if (!fd_.valid()) return;
-  end_tls(limit_ms < kTlsCloseMs ? limit_ms : kTlsCloseMs);
-  ::shutdown(fd_.get(), SHUT_WR);
+  end_sending(limit_ms);
   const long long deadline = monotonic_ms() + limit_ms;
   char sink[4096];
   for (;;) {
