@@ -8,7 +8,10 @@ directory in /dev/shm (so neither way waits on a disk), the daemon on
 127.0.0.1; the client is curl in passive mode, writing to /dev/null or
 reading the site's own copy of the file. Rounds alternate direct and through
 the daemon (and through OTHER_BINARY's daemon, with --compare: an older
-build, say, measured in the same run); the medians are compared. The
+build, say, measured in the same run), and through bare_relay.py: the least
+any relay can do (the kernel splicing each data connection, one blocking
+thread per direction), which shows what the extra hop alone costs on this
+machine; the medians are compared. The
 daemon's CPU time is utime + stime of its process (/proc/PID/stat) over each
 transfer, every thread included; on a machine shared with other work it
 also holds network processing the kernel did for others while the daemon
@@ -59,6 +62,27 @@ def curl(args, size, what):
     return took
 
 
+class BareRelay:
+    """bench/bare_relay.py on 127.0.0.3 in front of the site."""
+
+    def __init__(self, site):
+        self.dir = tempfile.mkdtemp(prefix="ferrybare-")
+        port_file = os.path.join(self.dir, "port")
+        self.proc = subprocess.Popen(["/usr/bin/python3", os.path.join(HERE, "bare_relay.py"), "127.0.0.3", site.host,
+                                      str(site.port), port_file])
+        for _ in range(500):
+            if os.path.exists(port_file) or self.proc.poll() is not None:
+                break
+            time.sleep(0.01)
+        with open(port_file) as f:
+            self.port = int(f.read())
+
+    def stop(self):
+        self.proc.kill()
+        self.proc.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
 def download(port, size, root):
     return curl(["-o", "/dev/null", "ftp://user:secret@%s:%d/FREE/big.bin" % port], size, "%{size_download}")
 
@@ -84,6 +108,7 @@ def main():
     base = "/dev/shm" if os.path.isdir("/dev/shm") else None
     tmp = tempfile.mkdtemp(prefix="ferrybench-", dir=base)
     site = None
+    bare = None
     daemons = []
     try:
         # The file lives in section FREE, on site 0.
@@ -103,8 +128,9 @@ def main():
         binaries = [os.path.abspath(args.binary)] + ([os.path.abspath(args.compare)] if args.compare else [])
         for b in binaries:
             daemons.append(Daemon(settings=settings, binary=b))
+        bare = BareRelay(site)
         paths = [("direct", None, ("127.0.0.2", site.port))] + [
-            (b, d, ("127.0.0.1", d.port)) for b, d in zip(binaries, daemons)]
+            (b, d, ("127.0.0.1", d.port)) for b, d in zip(binaries, daemons)] + [("bare", bare, ("127.0.0.3", bare.port))]
         results = {}
         for way, transfer in (("download", download), ("upload", upload)):
             for _, _, port in paths:
@@ -134,7 +160,7 @@ def main():
             direct = statistics.median(times["direct"])
             for i, (name, daemon, _) in enumerate(paths):
                 t = statistics.median(times[name])
-                label = "direct" if daemon is None else ("ferrynet" if i == 1 else "compared")
+                label = "direct" if daemon is None else ("ferrynet" if i == 1 else "bare relay" if name == "bare" else "compared")
                 cpu = ("%17.3f (%.3f)" % (statistics.median(cpus[name]) * 1e9 / size, min(cpus[name]) * 1e9 / size)
                        if daemon else "%24s" % "-")
                 print("%-9s %-10s %10.1f %8.3f %s" % (way, label, mib / t, direct / t, cpu))
@@ -148,16 +174,19 @@ def main():
         for way in ("download", "upload"):
             times, cpus, shares = results[way]
             for i, (name, daemon, _) in enumerate(paths):
-                label = "direct" if daemon is None else ("ferrynet" if i == 1 else "compared")
+                label = "direct" if daemon is None else ("ferrynet" if i == 1 else "bare relay" if name == "bare" else "compared")
                 med = [statistics.median(x[k] for x in shares[name]) / gib for k in range(3)]
                 d = statistics.median(cpus[name]) / gib if daemon else 0.0
                 busy = statistics.median(x[2] / t for x, t in zip(shares[name], times[name]))
                 print("%-9s %-10s %7.2f %7.2f %7.2f %7.2f   busy cores %.2f of %d" %
                       (way, label, med[0], med[1], d, med[2], busy, os.cpu_count()))
+        print("bare relay: the hop alone, the floor of any relay on this machine (its CPU column is that of the relay)")
         print("targets: ratio >= 0.95 each way; CPU per byte at most half of the build before the splice copy")
     finally:
         for d in daemons:
             d.stop()
+        if bare:
+            bare.stop()
         if site:
             site.stop()
         shutil.rmtree(tmp, ignore_errors=True)

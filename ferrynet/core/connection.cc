@@ -338,7 +338,7 @@ Splicer::Outcome Splicer::run(int idle_limit_ms, int read_limit_ms, bool b_half_
     bool held = false;
     for (int d = 0; d < 2; ++d) {
       Way& w = ways_[d];
-      if (!ending && !w.full && !w.ended) p[d].events |= POLLIN;
+      if (!ending && !w.full && !w.behind && !w.ended) p[d].events |= POLLIN;
       if (w.held == 0) continue;
       held = true;
       p[1 - d].events |= POLLOUT;
@@ -394,10 +394,14 @@ Splicer::Outcome Splicer::run(int idle_limit_ms, int read_limit_ms, bool b_half_
           moved += put;
           w.since_ms = now_ms();
           w.full = false;
+          w.behind = w.held > 0;
           continue;
         }
         if (put < 0 && errno == EINTR) continue;
-        if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+          w.behind = true;
+          break;
+        }
         if (put < 0 && cannot_splice(errno)) {
           // These bytes, those of the other way, and all after them go
           // through user space.

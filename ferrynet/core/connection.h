@@ -147,6 +147,9 @@ class Splicer {
     Fd out, in;        // the pipe's read and write ends
     size_t held = 0;         // bytes in the pipe
     bool full = false;       // the pipe took no more: read again once some went out
+    // Its receiver took less than the pipe held: read again once the pipe is
+    // empty, so that a slow receiver gets few large splices, not many small ones.
+    bool behind = false;
     bool ended = false;      // its end half-closed: read no more, shut the other's sending side once empty
     bool shut = false;       // that has been done
     long long since_ms = 0;  // when the bytes in the pipe last made progress
