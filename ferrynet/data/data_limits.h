@@ -19,7 +19,9 @@ inline constexpr size_t kLineHoldMax = 64 * 1024;
 inline constexpr int kLowestDataPort = 1024;     // a client's PORT below this is refused
 // Lines of one read a listing filter judges together: their names are
 // looked up under one lock, their places in the table fetched side by side.
-inline constexpr size_t kFilterWindow = 64;
+// Legs on other cores take the lock in turn: fewer, longer turns cost less,
+// up to where a window no longer fits the first-level cache.
+inline constexpr size_t kFilterWindow = 256;
 inline constexpr size_t kSeenFirstSlots = 8192;        // the seen-names table's first size
 inline constexpr size_t kSeenBlock = 64 * 1024;        // the seen names' bytes are kept in blocks of this
 // Memory of ended merges kept for the next ones (see merge_memory.h): at

@@ -18,11 +18,20 @@ size_t digits_at(const char* line, size_t len, size_t i) {
   return n;
 }
 
+constexpr uint32_t month_key(const char* p) {
+  return uint32_t{static_cast<unsigned char>(p[0])} << 16 | uint32_t{static_cast<unsigned char>(p[1])} << 8 |
+         static_cast<unsigned char>(p[2]);
+}
+
 bool is_month(const char* p) {
-  static constexpr char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-  for (size_t m = 0; m < 12; ++m)
-    if (std::memcmp(p, kMonths + 3 * m, 3) == 0) return true;
-  return false;
+  switch (month_key(p)) {
+    case month_key("Jan"): case month_key("Feb"): case month_key("Mar"): case month_key("Apr"):
+    case month_key("May"): case month_key("Jun"): case month_key("Jul"): case month_key("Aug"):
+    case month_key("Sep"): case month_key("Oct"): case month_key("Nov"): case month_key("Dec"):
+      return true;
+    default:
+      return false;
+  }
 }
 
 // Where the name begins when the month at `m` opens "Mon DD HH:MM " or
