@@ -31,7 +31,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "modern"))
+sys.path.insert(0, HERE)
 from modern_peers import Daemon, PyftpdSite  # noqa: E402
+from bare_relay import BareRelay  # noqa: E402
 
 
 def cpu_seconds(pid):
@@ -60,27 +62,6 @@ def curl(args, size, what):
     if out.returncode != 0 or int(float(out.stdout or b"0")) != size:
         sys.exit("transfer failed: %r %r" % (out.stdout, out.stderr))
     return took
-
-
-class BareRelay:
-    """bench/bare_relay.py on 127.0.0.3 in front of the site."""
-
-    def __init__(self, site):
-        self.dir = tempfile.mkdtemp(prefix="ferrybare-")
-        port_file = os.path.join(self.dir, "port")
-        self.proc = subprocess.Popen(["/usr/bin/python3", os.path.join(HERE, "bare_relay.py"), "127.0.0.3", site.host,
-                                      str(site.port), port_file])
-        for _ in range(500):
-            if os.path.exists(port_file) or self.proc.poll() is not None:
-                break
-            time.sleep(0.01)
-        with open(port_file) as f:
-            self.port = int(f.read())
-
-    def stop(self):
-        self.proc.kill()
-        self.proc.wait()
-        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 def download(port, size, root):
@@ -128,7 +109,7 @@ def main():
         binaries = [os.path.abspath(args.binary)] + ([os.path.abspath(args.compare)] if args.compare else [])
         for b in binaries:
             daemons.append(Daemon(settings=settings, binary=b))
-        bare = BareRelay(site)
+        bare = BareRelay(site.host, site.port)
         paths = [("direct", None, ("127.0.0.2", site.port))] + [
             (b, d, ("127.0.0.1", d.port)) for b, d in zip(binaries, daemons)] + [("bare", bare, ("127.0.0.3", bare.port))]
         results = {}

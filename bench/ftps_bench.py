@@ -41,6 +41,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 from ferry_harness import HOST, Daemon  # noqa: E402
+sys.path.insert(0, HERE)
+from bare_relay import BareRelay  # noqa: E402
 from real_sites import ProftpdSite, VsftpdSite, make_certificate, proftpd_tls_available, vsftpd_available  # noqa: E402
 
 PASSWORD = "secret"
@@ -111,14 +113,14 @@ def machine_busy_seconds():
     return (sum(fields[:8]) - fields[3] - fields[4]) / os.sysconf("SC_CLK_TCK")
 
 
-def curl_download(port, user, size):
+def curl_download(port, user, size, host=HOST):
     """(whole seconds, transfer seconds): the transfer is what follows the
     commands before RETR, so the logins (vsftpd's goes through PAM and varies
     by tenths of a second) do not drown the data path."""
     out = subprocess.run(["curl", "-sS", "--max-time", "600", "--ssl-reqd", "-k", "--ftp-pasv",
                           "-u", "%s:%s" % (user, PASSWORD), "-o", "/dev/null",
                           "-w", "%{size_download} %{time_pretransfer} %{time_total}",
-                          "ftp://%s:%d/FREE/big.bin" % (HOST, port)], capture_output=True, timeout=700)
+                          "ftp://%s:%d/FREE/big.bin" % (host, port)], capture_output=True, timeout=700)
     fields = out.stdout.split()
     if out.returncode != 0 or len(fields) != 3 or int(float(fields[0])) != size:
         sys.exit("download failed: %r %r" % (out.stdout, out.stderr))
@@ -155,7 +157,7 @@ def listing_names(raw):
     return [l.split()[-1] for l in raw.decode("latin-1").splitlines() if l.strip() and not l.startswith("total")]
 
 
-def run(args, sites, daemon, user, names, size):
+def run(args, sites, daemon, bare, user, names, size):
     pid = daemon.proc.pid
     whole, listing, list_cpu = {"direct": [], "ferrynet": []}, {"direct": [], "ferrynet": []}, []
     for r in range(args.rounds + 1):
@@ -179,26 +181,28 @@ def run(args, sites, daemon, user, names, size):
             t["ferrynet"].append(m)
         list_cpu.append(cpu)
 
-    down, down_whole, down_cpu = {"direct": [], "ferrynet": []}, {"direct": [], "ferrynet": []}, []
+    # The bare relay (bare_relay.py) decrypts and encrypts every byte as the
+    # daemon must, and does nothing else: the floor of any relay here.
+    paths = (("direct", HOST, sites[0].port, None), ("ferrynet", HOST, daemon.port, pid),
+             ("bare relay", "127.0.0.3", bare.port, bare.proc.pid))
+    down = {p[0]: [] for p in paths}
+    down_whole = {p[0]: [] for p in paths}
+    down_cpu = {p[0]: [] for p in paths}
     # The machine's busy cores over each whole download: what the cores can
     # give is what bounds a path that keeps them all busy.
-    busy = {"direct": [], "ferrynet": []}
+    busy = {p[0]: [] for p in paths}
     for r in range(args.rounds + 1):
-        b0 = machine_busy_seconds()
-        d = curl_download(sites[0].port, user, size)
-        b1 = machine_busy_seconds()
-        before = cpu_seconds(pid)
-        m = curl_download(daemon.port, user, size)
-        cpu = cpu_seconds(pid) - before
-        b2 = machine_busy_seconds()
-        if r == 0:
-            continue
-        busy["direct"].append((b1 - b0) / d[0])
-        busy["ferrynet"].append((b2 - b1) / m[0])
-        for t, i in ((down_whole, 0), (down, 1)):
-            t["direct"].append(d[i])
-            t["ferrynet"].append(m[i])
-        down_cpu.append(cpu)
+        for name, host, port, carrier in paths:
+            b0 = machine_busy_seconds()
+            before = cpu_seconds(carrier) if carrier else 0
+            t = curl_download(port, user, size, host)
+            cpu = cpu_seconds(carrier) - before if carrier else 0
+            if r == 0:
+                continue
+            busy[name].append((machine_busy_seconds() - b0) / t[0])
+            down_whole[name].append(t[0])
+            down[name].append(t[1])
+            down_cpu[name].append(cpu)
 
     med = statistics.median
     print("FTPS, TLS on both legs, PROT P; median of %d rounds after one warming round" % args.rounds)
@@ -211,14 +215,21 @@ def run(args, sites, daemon, user, names, size):
     print("daemon CPU per merged listing: %.1f ms (min %.1f)" % (med(list_cpu) * 1e3, min(list_cpu) * 1e3))
     mib = size / (1 << 20)
     print("download: %d MiB from section FREE on the vsftpd site, curl" % args.size_mib)
-    print("%-26s %12s %14s %7s" % ("", "direct MiB/s", "ferrynet MiB/s", "ratio"))
+    print("%-26s %12s %14s %7s %16s %7s" % ("", "direct MiB/s", "ferrynet MiB/s", "ratio", "bare relay MiB/s",
+                                           "ratio"))
     for label, t in (("transfer (RETR to 226)", down), ("whole session", down_whole)):
-        d, m = med(t["direct"]), med(t["ferrynet"])
-        print("%-26s %12.1f %14.1f %7.3f" % (label, mib / d, mib / m, d / m))
-    print("daemon CPU per byte carried: %.3f ns/B (min %.3f)" % (med(down_cpu) * 1e9 / size,
-                                                                 min(down_cpu) * 1e9 / size))
-    print("busy cores over the whole download: direct %.2f, ferrynet %.2f, of %d"
-          % (med(busy["direct"]), med(busy["ferrynet"]), os.cpu_count()))
+        d, m, b = med(t["direct"]), med(t["ferrynet"]), med(t["bare relay"])
+        print("%-26s %12.1f %14.1f %7.3f %16.1f %7.3f" % (label, mib / d, mib / m, d / m, mib / b, d / b))
+    for name in ("ferrynet", "bare relay"):
+        print("%s CPU per byte carried: %.3f ns/B (min %.3f)" % (
+            "daemon" if name == "ferrynet" else "bare relay", med(down_cpu[name]) * 1e9 / size,
+            min(down_cpu[name]) * 1e9 / size))
+    print("busy cores over the whole download: direct %.2f, ferrynet %.2f, bare relay %.2f, of %d"
+          % (med(busy["direct"]), med(busy["ferrynet"]), med(busy["bare relay"]), os.cpu_count()))
+    # Busy cores times seconds per GiB: the whole machine's cost of a GiB on each path.
+    gib = size / (1 << 30)
+    print("machine CPU seconds per GiB: " + ", ".join(
+        "%s %.2f" % (name, med(busy[name]) * med(down_whole[name]) / gib) for name in busy))
     list_ratio = max(med(t["ferrynet"]) / med(t["direct"]) for t in (whole, listing))
     down_ratio = min(med(t["direct"]) / med(t["ferrynet"]) for t in (down, down_whole))
     print("targets: listing ratio <= %.1f (%s); download ratio >= %.1f (%s)"
@@ -240,7 +251,7 @@ def main():
 
     base = "/dev/shm" if os.path.isdir("/dev/shm") else None
     tmp = tempfile.mkdtemp(prefix="ferrybench-", dir=base)
-    sites, daemon = [], None
+    sites, daemon, bare = [], None, None
     try:
         roots, names = make_trees(tmp, args.entries, args.size_mib)
         sites.append(VsftpdSite(roots[0], password=PASSWORD, tls=True))
@@ -251,8 +262,11 @@ def main():
         daemon = Daemon([s.port for s in sites], {"clienttls": "yes", "sitetls": "yes", "tlscertfile": cert,
                                                   "tlskeyfile": key, "log": "ei", "replytimeout": "60"},
                         binary=os.path.abspath(args.binary))
-        return run(args, sites, daemon, user, names, args.size_mib << 20)
+        bare = BareRelay(HOST, sites[0].port, cert, key)
+        return run(args, sites, daemon, bare, user, names, args.size_mib << 20)
     finally:
+        if bare:
+            bare.stop()
         if daemon:
             daemon.stop()
         for s in sites:
