@@ -1,11 +1,11 @@
 """The least a relay in front of one FTP site can do, as a floor to measure a
 daemon against: the control connection copied line by line, and each data
-connection the site offers in a 227 or 229 reply carried by one blocking
-thread per direction, nothing else. Plain data is spliced through a pipe by
-the kernel; with a certificate and key the relay also speaks TLS: it takes
+connection the site offers in a 227 or 229 reply carried, nothing else.
+Plain data is spliced through a pipe by the kernel, one blocking thread per
+direction. With a certificate and key the relay also speaks TLS: it takes
 AUTH TLS to both sides, and protected data is decrypted and encrypted again
-(TLS server to the client, TLS client to the site resuming its control
-session, as sites require).
+by one thread per data connection (TLS server to the client, TLS client to
+the site resuming its control session, as sites require).
 
 Usage: bare_relay.py LISTEN_HOST SITE_HOST SITE_PORT PORT_FILE [CERT KEY]
 Passive mode only; no checks: a benchmark instrument, not something to put
@@ -65,6 +65,7 @@ def carry_both(a, b, tls):
     if tls:
         carry_tls(a, b)
         return
+
     def one_way(src, dst):
         splice_one_way(src, dst)
         end_sending(dst)
