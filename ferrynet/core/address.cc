@@ -104,6 +104,12 @@ bool Address::quad(int out[4]) const {
   return true;
 }
 
+bool Address::ipv6_bytes(uint8_t (&out)[16]) const {
+  if (family_ != AF_INET6) return false;
+  std::memcpy(out, bytes_, 16);
+  return true;
+}
+
 bool Address::is_any() const {
   static const uint8_t zero[16] = {};
   return valid() && std::memcmp(bytes_, zero, family_ == AF_INET ? 4 : 16) == 0;

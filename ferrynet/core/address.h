@@ -34,6 +34,8 @@ class Address {
   bool same_host(const Address& other) const;
   // The four numbers of an IPv4 host; false for any other family.
   bool quad(int out[4]) const;
+  // The sixteen bytes of an IPv6 host, network order; false for any other family.
+  bool ipv6_bytes(uint8_t (&out)[16]) const;
   bool is_ipv4() const { return family_ == AF_INET; }
   bool is_ipv6() const { return family_ == AF_INET6; }
   bool is_any() const;

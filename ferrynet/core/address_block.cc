@@ -9,18 +9,17 @@ namespace {
 // The host bytes of `a` in network order, and their count; an IPv4-mapped
 // IPv6 host gives its four IPv4 bytes.
 int host_bytes(const Address& a, uint8_t (&out)[16]) {
-  sockaddr_storage ss{};
-  if (a.to_sockaddr(ss) == 0) return 0;
-  if (ss.ss_family == AF_INET) {
-    std::memcpy(out, &reinterpret_cast<const sockaddr_in*>(&ss)->sin_addr, 4);
+  int quad[4];
+  if (a.quad(quad)) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(quad[i]);
     return 4;
   }
-  const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&ss);
-  if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) {
-    std::memcpy(out, in6->sin6_addr.s6_addr + 12, 4);
+  if (!a.ipv6_bytes(out)) return 0;
+  static const uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  if (std::memcmp(out, kMappedPrefix, sizeof kMappedPrefix) == 0) {
+    std::memmove(out, out + 12, 4);
     return 4;
   }
-  std::memcpy(out, &in6->sin6_addr, 16);
   return 16;
 }
 

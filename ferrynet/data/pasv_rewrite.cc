@@ -42,14 +42,8 @@ bool read_passive_reply(const Slice& slice, const Address& site, DataTarget& out
   if (!parse_epsv_reply(slice.data(), len, port)) return false;
   DataTarget t;
   t.port = port;
-  sockaddr_storage ss{};
-  if (site.is_ipv6()) {
-    site.to_sockaddr(ss);
-    t.ipv6 = true;
-    std::memcpy(t.ipv6_bytes, &reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_addr, 16);
-  } else if (!site.quad(t.quad)) {
-    return false;
-  }
+  t.ipv6 = site.ipv6_bytes(t.ipv6_bytes);
+  if (!t.ipv6 && !site.quad(t.quad)) return false;
   out = t;
   return true;
 }

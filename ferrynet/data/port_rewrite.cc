@@ -142,11 +142,8 @@ CommandResult eprt_rewrite(Session& s, std::string_view line) {
   // Some clients name their data socket's unbound address ("::"): only the
   // client's own address can be meant, and that one is safe to connect to.
   static const uint8_t unspecified[16] = {};
-  if (target.ipv6 && std::memcmp(target.ipv6_bytes, unspecified, 16) == 0) {
-    sockaddr_storage ss{};
-    if (s.client_peer().to_sockaddr(ss) == sizeof(sockaddr_in6))
-      std::memcpy(target.ipv6_bytes, &reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_addr, 16);
-  }
+  if (target.ipv6 && std::memcmp(target.ipv6_bytes, unspecified, 16) == 0)
+    s.client_peer().ipv6_bytes(target.ipv6_bytes);
   if (!acceptable_target(s, target)) {
     log_line('t', "client supplied EPRT command in invalid format: %.*s\n", printable_length(line), line.data());
     return refused(s, kEprtRefused);
