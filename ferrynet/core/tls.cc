@@ -292,6 +292,10 @@ struct TlsStream::Impl {
   bool clean_end = false;
   bool timed_out = false;
   bool end_ahead = false;  // a read stopped short of the peer's end or an error
+  // write_all()'s records on their way out. Kept with the stream: a bulk
+  // copy writes again and again, and memory taken anew each time costs a
+  // copy of every byte as it grows.
+  std::string gathered;
   std::string error;
   std::shared_ptr<TlsSessionStore> store;  // outlives ssl, which points into it
 
@@ -511,7 +515,7 @@ bool TlsStream::write_all(const char* data, size_t n, int limit_ms) {
   Clock::time_point deadline = deadline_after(limit_ms);
   // Each call writes one record; they leave together, and the library never
   // waits on the socket while they are gathered.
-  std::string gathered;
+  std::string& gathered = s.gathered;
   s.sock.gather = &gathered;
   struct Release {
     SocketState& sock;
