@@ -12,11 +12,13 @@ Passive mode only; no checks: a benchmark instrument, not something to put
 in front of anyone.
 """
 
+import faulthandler
 import fcntl
 import os
 import re
 import select
 import shutil
+import signal
 import socket
 import ssl
 import subprocess
@@ -50,6 +52,19 @@ def splice_one_way(src, dst):
         os.close(w)
 
 
+def take_ready(sock, into=None):
+    """What a socket select() called readable holds: None when that was a
+    record without data (a session ticket, say). A blocking read would then
+    wait for the next record while the other side waits for us."""
+    sock.setblocking(False)
+    try:
+        return sock.recv_into(into) if into is not None else sock.recv(65536)
+    except (ssl.SSLWantReadError, ssl.SSLWantWriteError, BlockingIOError):
+        return None
+    finally:
+        sock.setblocking(True)
+
+
 def end_sending(sock):
     try:
         if isinstance(sock, ssl.SSLSocket):
@@ -80,26 +95,29 @@ def carry_both(a, b, tls):
 
 def carry_tls(a, b):
     # One thread: a TLS connection must not be read and written by two
-    # threads at once. A data connection carries one way; either end's end
-    # ends it.
+    # threads at once. A data connection carries one way: the end whose data
+    # comes first is the source, read blocking from then on, and its end
+    # ends the connection.
     buf = bytearray(CHUNK)
     view = memoryview(buf)
     try:
-        while True:
+        got = None
+        while got is None:
             ready = [s for s in (a, b) if s.pending()] or select.select([a, b], [], [], 600)[0]
             if not ready:
-                break
+                return
             src = ready[0]
-            dst = b if src is a else a
-            got = src.recv_into(buf)
-            if not got:
-                end_sending(dst)
-                break
+            got = take_ready(src, buf)
+        dst = b if src is a else a
+        while got:
             dst.sendall(view[:got])
+            got = src.recv_into(buf)
+        end_sending(dst)
     except (OSError, ValueError):
         pass
-    a.close()
-    b.close()
+    finally:
+        a.close()
+        b.close()
 
 
 class Session:
@@ -137,7 +155,9 @@ class Session:
                 for sock in ready:
                     if sock is not self.client and sock is not self.site:
                         break  # upgraded: wait again on the new sockets
-                    data = sock.recv(65536)
+                    data = take_ready(sock)
+                    if data is None:
+                        continue
                     if not data:
                         return
                     pending[sock] += data
@@ -217,6 +237,7 @@ class BareRelay:
 
 
 def main():
+    faulthandler.register(signal.SIGUSR1, all_threads=True)  # a stuck relay shows where
     listen_host, site_host, site_port, port_file = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
     relay = Relay(listen_host, site_host, site_port, *sys.argv[5:7])
     server = socket.create_server((listen_host, 0))

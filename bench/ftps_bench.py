@@ -123,7 +123,7 @@ def curl_download(port, user, size, host=HOST):
                           "ftp://%s:%d/FREE/big.bin" % (host, port)], capture_output=True, timeout=700)
     fields = out.stdout.split()
     if out.returncode != 0 or len(fields) != 3 or int(float(fields[0])) != size:
-        sys.exit("download failed: %r %r" % (out.stdout, out.stderr))
+        sys.exit("download from %s:%d failed: %r %r" % (host, port, out.stdout, out.stderr))
     total = float(fields[2])
     return total, total - float(fields[1])
 
