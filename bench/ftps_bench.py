@@ -40,7 +40,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
-from ferry_harness import HOST, Daemon  # noqa: E402
+from ferry_harness import HOST, Daemon, read_to_end  # noqa: E402
 sys.path.insert(0, HERE)
 from bare_relay import BareRelay  # noqa: E402
 from real_sites import ProftpdSite, VsftpdSite, make_certificate, proftpd_tls_available, vsftpd_available  # noqa: E402
@@ -87,12 +87,7 @@ def fetch_listing(port, user):
         f.voidcmd("TYPE A")
         listing_start = time.perf_counter()
         conn = f.transfercmd("LIST")
-        parts = []
-        while True:
-            data = conn.recv(1 << 16)
-            if not data:
-                break
-            parts.append(data)
+        raw = read_to_end(conn)
         try:
             conn.unwrap()
         except (OSError, ValueError):
@@ -103,7 +98,7 @@ def fetch_listing(port, user):
         f.quit()
     finally:
         f.close()
-    return b"".join(parts), time.perf_counter() - start, listing
+    return raw, time.perf_counter() - start, listing
 
 
 def machine_busy_seconds():

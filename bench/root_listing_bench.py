@@ -32,7 +32,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "data"))
 from data_peers import make_listing_trees, three_listings  # noqa: E402
-from ferry_harness import Daemon, RealSite  # noqa: E402
+from ferry_harness import Daemon, RealSite, read_to_end  # noqa: E402
 
 SIZES = (2000, 8000, 32000)
 KINDS = ("whole", "midline", "pyftpdlib")
@@ -45,16 +45,11 @@ def fetch(port, user):
     f.login(*user)
     f.voidcmd("TYPE A")
     conn = f.transfercmd("LIST")
-    parts = []
-    while True:
-        data = conn.recv(1 << 16)
-        if not data:
-            break
-        parts.append(data)
+    raw = read_to_end(conn)
     conn.close()
     f.voidresp()
     f.quit()
-    return b"".join(parts)
+    return raw
 
 
 def cpu_seconds(pid):

@@ -60,12 +60,12 @@ def write_tree(root, files, open_to_all=False):
 
 def read_to_end(sock):
     """Every byte a connection brings until its end of file."""
-    data = b""
+    parts = []
     while True:
         chunk = sock.recv(65536)
         if not chunk:
-            return data
-        data += chunk
+            return b"".join(parts)
+        parts.append(chunk)
 
 
 def wait_for(predicate, timeout=WAIT, step=0.02):
