@@ -263,19 +263,30 @@ class Daemon:
             conf["cycleip"] = " ".join("%s:%d" % (HOST, p) for p in sites)
         conf.update(settings or {})
         self.conf_path = os.path.join(self.dir, "ferrynet.conf")
-        with open(self.conf_path, "w") as f:
-            for k, v in conf.items():
-                if v is not None:
-                    f.write("%s %s\n" % (k, v))
-            for line in extra_lines:
-                f.write(line + "\n")
         self.out_path = os.path.join(self.dir, "stdout.txt")
-        self.out = open(self.out_path, "wb")
-        self.proc = subprocess.Popen([os.path.abspath(binary or ferrynet_binary()), self.conf_path], stdout=self.out,
-                                     stderr=subprocess.STDOUT, cwd=self.dir)
-        if not wait_for(self._listening):
-            self.stop()
-            raise RuntimeError("ferrynet did not start listening: " + self.output())
+        # A port found free may be taken by a test running beside this one
+        # before the daemon binds it (on "*" a port in use on any address
+        # counts): a port of our own choosing is then chosen again.
+        ours = not port and conf.get("port") == str(self.port)
+        for attempt in range(5):
+            with open(self.conf_path, "w") as f:
+                for k, v in conf.items():
+                    if v is not None:
+                        f.write("%s %s\n" % (k, v))
+                for line in extra_lines:
+                    f.write(line + "\n")
+            self.out = open(self.out_path, "wb")
+            self.proc = subprocess.Popen([os.path.abspath(binary or ferrynet_binary()), self.conf_path],
+                                         stdout=self.out, stderr=subprocess.STDOUT, cwd=self.dir)
+            if not wait_for(self._listening):
+                self.stop()
+                raise RuntimeError("ferrynet did not start listening: " + self.output())
+            if not ours or attempt == 4 or self.proc.poll() is None or "cannot bind to" not in self.output():
+                break
+            self.proc.wait()
+            self.out.close()
+            self.port = free_port()
+            conf["port"] = str(self.port)
 
     def _listening(self):
         # Probing with a connection would make the daemon open sessions on the
