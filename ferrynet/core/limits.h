@@ -21,14 +21,14 @@ inline constexpr int kReadLineByteWaitSeconds = 180;
 // A peer that takes none of a control line for this long is gone.
 inline constexpr int kControlWriteSeconds = 180;
 inline constexpr int kTlsHandshakeSeconds = 30;  // a client or site that stops mid-handshake
-inline constexpr int kTlsCloseMs = 1000;
+inline constexpr int kTlsCloseMs = 1000;  // sending a close_notify, never waiting for the answer
 // Raw TLS bytes taken from the socket per read: several records per system
 // call on a bulk transfer. Released whenever it runs empty.
 inline constexpr int kTlsReadAheadBytes = 128 * 1024;
 // Records written by one write_all() leave in sends of up to this much: on
 // loopback, larger segments cost the sender and the reader less per byte.
 inline constexpr int kTlsSendGatherBytes = 128 * 1024;
-inline constexpr int kDataFinishMs = 5000;       // a data peer's own close after ours         // sending a close_notify, never waiting for the answer
+inline constexpr int kDataFinishMs = 5000;       // a data peer's own close after ours
 inline constexpr int kDataWaitSeconds = 180;     // each data connect and accept
 // Each way of a spliced copy goes through a pipe this large, when the system
 // grants it (else through its default 64 KiB): more bytes per system call.

@@ -1,5 +1,6 @@
 // SITE WHO: the sites' who-lists as one table under site 0's header, the
 // daemon's own extra sessions left out.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -30,8 +31,10 @@ constexpr const char kUsersOnline[] =
 class WhoMerge {
  public:
   WhoMerge(Session& s, ReplyBuffer& rb) : rb_(rb), out_(s) {
-    n_ = s.site_count();
-    for (int i = 0; i < n_; ++i) lines_[i] = SliceLines(rb.slice[i].text());
+    // Never more than kMaxSites; said here so the compiler sees the arrays' bound too.
+    const int n = std::min(s.site_count(), kMaxSites);
+    for (int i = 0; i < n; ++i) lines_[i] = SliceLines(rb.slice[i].text());
+    n_ = n;
   }
 
   void run() {

@@ -205,7 +205,7 @@ TEST(WriteAll, PeerThatReadsNothingFailsTheWriteAfterItsIdleLimit) {
   std::string data(8 << 20, 'q');
   for (size_t i = 0; i < data.size(); i += 4099) data[i] = static_cast<char>('a' + i % 26);
   std::string got;
-  std::thread reader([&d, &got] {
+  std::thread reader([&d = d, &got] {
     char chunk[65536];
     for (long n; (n = d.read_some(chunk, sizeof chunk, 5000)) > 0;) {
       got.append(chunk, static_cast<size_t>(n));

@@ -78,7 +78,7 @@ TEST_F(RaceFileTest, ReadCountsByStatus) {
 
 TEST_F(RaceFileTest, BadCountWrapsAtAByte) {
   std::string d;
-  for (int i = 0; i < 257; ++i) d += race_bytes({"b" + std::to_string(i), 255, 0, "u", "g", 1});
+  for (int i = 0; i < 257; ++i) d += race_bytes({std::string("b").append(std::to_string(i)), 255, 0, "u", "g", 1});
   write_file("racedata", d);
   readrace_file(&r.locations, &r.state, nullptr, nullptr);
   EXPECT_EQ(r.state.bad_count, 1);

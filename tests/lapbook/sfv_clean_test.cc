@@ -67,7 +67,8 @@ TEST_F(CopySfvTest, HoldsAsManyNamesAsThereAre) {
   std::string text, cleaned;
   std::vector<std::pair<std::string, uint32_t>> entries;
   for (int i = 0; i < 300; ++i) {
-    std::string name = "f" + std::to_string(i) + ".rar";
+    std::string name = std::to_string(i);
+    name.insert(0, 1, 'f').append(".rar");
     text += name + " 0000abcd\n";
     cleaned += name + " 0000abcd\r\n";
     entries.emplace_back(name, 0xabcd);
