@@ -9,7 +9,14 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
 DESTDIR ?=
 
-.PHONY: all deps build test demo fuzz bench clean install uninstall
+.PHONY: all deps build clang-build test demo fuzz bench clean install uninstall
+
+# clang alone checks the thread-safety annotations, and each compiler warns
+# of things the other does not: without a sanitizer, `make test` also
+# compiles every target with clang (warnings are errors there too).
+ifeq ($(SANITIZE),)
+TEST_COMPILES := clang-build
+endif
 
 all: build
 
@@ -20,7 +27,11 @@ build: deps
 	@cmake -S . -B $(BUILD_DIR) -G Ninja -DSANITIZE=$(SANITIZE) >/dev/null
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
-test: build
+clang-build: deps
+	@cmake -S . -B build-clang -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@cmake --build build-clang -j $(JOBS)
+
+test: build $(TEST_COMPILES)
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 1500
 
 demo: build
@@ -50,4 +61,4 @@ uninstall:
 	done
 
 clean:
-	rm -rf build build-address build-thread build-fuzz
+	rm -rf build build-address build-thread build-clang build-fuzz
