@@ -18,7 +18,9 @@ class Session {
   // `sites` is the client's site count, N.
   Session(Client& c, RelayState& st, int sites) : c_(c), st_(st), n_(sites) {}
 
-  int site_count() const { return n_; }
+  // Never above kMaxSites (the configuration allows no more); said here too so
+  // that the compiler sees the bound of every per-site array a caller fills.
+  int site_count() const { return n_ < kMaxSites ? n_ : kMaxSites; }
   bool at_root() const;
   RelayState& state() { return st_; }
   const RelayState& state() const { return st_; }
