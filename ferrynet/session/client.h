@@ -14,6 +14,7 @@
 #include "ferrynet/core/connection.h"
 #include "ferrynet/core/limits.h"
 #include "ferrynet/session/presence.h"
+#include "ferrynet/session/services.h"
 #include "ferrynet/session/transfer_plan.h"
 
 namespace ferrynet {
@@ -42,6 +43,8 @@ struct Client {
   // Set by the client thread once site_conn[] is final; before that the
   // watchdog must not look at site_conn.
   std::atomic<bool> sites_connected{false};
+  // Made at start-up, outlive every client; set before the client's thread starts.
+  const Services* services = nullptr;
 };
 
 struct RelayState {

@@ -117,7 +117,7 @@ void shutdown_daemon() {
   _exit(0);
 }
 
-void accept_loop(Listener& listener) {
+void accept_loop(Listener& listener, const Services& services) {
   for (;;) {
     AcceptOutcome in = listener.accept(kAcceptWaitSeconds);
     if (in.status == AcceptStatus::kFailed) {
@@ -135,6 +135,7 @@ void accept_loop(Listener& listener) {
       std::lock_guard<std::mutex> hold(c->lock);
       c->client_conn = std::move(in.conn);
       c->client_addr = in.peer;
+      c->services = &services;
     }
     // A load balancer's connections are counted per host once its header
     // names the client, in the client's thread: waiting for it here would
@@ -227,7 +228,9 @@ int run_daemon(int argc, char** argv) {
     log_line('e', "cannot create login watchdog thread: %s\n", std::strerror(err));
     shutdown_daemon();
   }
-  accept_loop(*listener);
+  // accept_loop never returns: what it is handed lives as long as any client.
+  Services services;
+  accept_loop(*listener, services);
 }
 
 }  // namespace ferrynet

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include "ferrynet/core/net.h"
+#include "ferrynet/session/services.h"
 
 namespace ferrynet {
 
@@ -11,7 +12,7 @@ namespace ferrynet {
 // early failure (every later end goes through shutdown_daemon).
 int run_daemon(int argc, char** argv);
 void write_pidfile(const char* path, pid_t pid);
-[[noreturn]] void accept_loop(Listener& listener);
+[[noreturn]] void accept_loop(Listener& listener, const Services& services);
 [[noreturn]] void shutdown_daemon();
 
 }  // namespace ferrynet
