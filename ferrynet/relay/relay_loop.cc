@@ -700,6 +700,12 @@ bool RelayLoop::pass() {
   if (overdue()) return false;
   handle_client_lines();
   handle_replies();
+  if (client_closed_ && held_) {
+    // A transfer the daemon carries runs on while it moves; the sites keep
+    // their control connections until then, or they would abort it.
+    session_.let_transfers_go();
+    return held_->plan->outcome() == TransferPlan::Outcome::kRunning;
+  }
   if (client_closed_ && !any_pending() && client_buf_->line_length() <= 0) return false;
   return true;
 }
