@@ -202,6 +202,7 @@ class TransferOutcomes(unittest.TestCase):
             self.assertLess(time.monotonic() - closed, SETTLE)
             conn.close()
             self.login(d).quit()  # the address is free again
+            self.assertTrue(self.settles(d, idle))
 
         # A protected data connection that never starts its handshake.
         t = self.tls
