@@ -130,6 +130,36 @@ int parse_pasvports(const char* value, Config& cfg) {
   return 0;
 }
 
+int parse_sitepasvaddress(const char* value, Config& cfg) {
+  if (value == nullptr) return 1;
+  if (strcasecmp(value, "control") == 0)
+    cfg.sitepasvaddress = kSitePasvControl;
+  else if (strcasecmp(value, "reply") == 0)
+    cfg.sitepasvaddress = kSitePasvReply;
+  else
+    return 1;
+  return 0;
+}
+
+// One to kMaxSites names separated by blanks; "-" keeps that entry's host.
+int parse_sitetlsnames(const char* value, Config& cfg) {
+  if (value == nullptr) return 1;
+  std::vector<std::string> names;
+  const char* p = value;
+  for (;;) {
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p == '\0') break;
+    const size_t len = std::strcspn(p, " \t");
+    if (names.size() == static_cast<size_t>(kMaxSites)) return 1;
+    std::string name(p, len);
+    names.push_back(name == "-" ? std::string() : name);
+    p += len;
+  }
+  if (names.empty()) return 1;
+  cfg.sitetlsnames = std::move(names);
+  return 0;
+}
+
 }  // namespace
 
 const ConfigKeyword ConfigKeywordTable[] = {
@@ -167,9 +197,11 @@ const ConfigKeyword ConfigKeywordTable[] = {
     NUMBER_ROW(replytimeout),
     YESNO_ROW(rftpdcompatible),
     TEXT_ROW(siteip),
+    {"sitepasvaddress", parse_sitepasvaddress},
     NUMBER_ROW(siteport),
     YESNO_ROW(sitetls),
     TEXT_ROW(sitetlsca),
+    {"sitetlsnames", parse_sitetlsnames},
     NUMBER_ROW(speedglobalmeasure),
     NUMBER_ROW(speedglobal),
     TEXT_ROW(tlscertfile),
@@ -177,7 +209,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     {"traffic", parse_traffic},
 };
 const int ConfigKeywordCount = sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0];
-static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 42);
+static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 44);
 
 #undef TEXT_ROW
 #undef NUMBER_ROW

@@ -83,6 +83,8 @@ struct RelayState {
   std::string fallthrough_rest;
   // The next whole reply of the site is the one to that REST: used up unseen.
   bool swallow_restart[kMaxSites] = {};
+  // A site's passive reply named an address other than its own; said once a session.
+  bool pasv_address_logged = false;
 };
 
 }  // namespace ferrynet

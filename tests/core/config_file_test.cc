@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ferrynet/core/config.h"
 #include "tests/core/core_test_support.h"
@@ -190,6 +191,19 @@ TEST(ConfigValues, LoadBalancerAndPassivePortKeys) {
                           "pasvaddress ::1\n", "pasvaddress\n", "proxyfrom 10.0.0.0/33\n", "proxyfrom\n",
                           "proxyfrom 10.0.0.1 lb.example.org\n"}) {
     Outcome b = read_text(std::string("# entry points\n") + bad);
+    EXPECT_EQ(b.rc, 1) << bad;
+    EXPECT_EQ(b.err, "[002]: " + std::string(bad, std::strcspn(bad, " \n")) + ": 1\n");
+  }
+}
+
+TEST(ConfigValues, SiteTrustKeys) {
+  Outcome o = read_text("sitetlsnames - ftp.example.org  -\nsitepasvaddress reply\n");
+  ASSERT_EQ(o.rc, 0) << o.err;
+  EXPECT_EQ(o.cfg->sitetlsnames, (std::vector<std::string>{"", "ftp.example.org", ""}));
+  EXPECT_EQ(o.cfg->sitepasvaddress, ferrynet::kSitePasvReply);
+  EXPECT_EQ(read_text("ip x\n").cfg->sitepasvaddress, ferrynet::kSitePasvControl);
+  for (const char* bad : {"sitetlsnames a b c d\n", "sitetlsnames\n", "sitepasvaddress\n", "sitepasvaddress any\n"}) {
+    Outcome b = read_text(std::string("# sites\n") + bad);
     EXPECT_EQ(b.rc, 1) << bad;
     EXPECT_EQ(b.err, "[002]: " + std::string(bad, std::strcspn(bad, " \n")) + ": 1\n");
   }
