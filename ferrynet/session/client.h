@@ -81,8 +81,10 @@ struct RelayState {
   // the transfer command, so the daemon keeps it and sends it there first.
   std::string rest_line;
   std::string fallthrough_rest;
-  // The next whole reply of the site is the one to that REST: used up unseen.
-  bool swallow_restart[kMaxSites] = {};
+  // The site that was sent that REST (-1: none) and the transfer command
+  // held back until it has accepted the offset.
+  int restart_site = -1;
+  std::string after_restart;
   // A site's passive reply named an address other than its own; said once a session.
   bool pasv_address_logged = false;
 };
