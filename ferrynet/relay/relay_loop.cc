@@ -218,7 +218,8 @@ bool RelayLoop::secure_sites() {
     }
     if (ok) {
       c_.site_tls[i] = std::make_shared<TlsSessionStore>();
-      ok = site.start_tls(*ctx, kTlsHandshakeSeconds * 1000, c_.site_tls[i], &why) == TlsResult::ok;
+      ok = site.start_tls(*ctx, kTlsHandshakeSeconds * 1000, c_.site_tls[i], &why, c_.site_tls_name[i]) ==
+           TlsResult::ok;
     }
     for (const char* step : {"PBSZ 0\r\n", "PROT P\r\n"}) {
       answer.clear();

@@ -29,6 +29,8 @@ struct Client {
   // The TLS sessions of each site's control connection, which its data
   // connections resume (sites refuse data connections that don't).
   std::shared_ptr<TlsSessionStore> site_tls[kMaxSites];
+  // The name each site's certificate must hold, on control and data connections alike.
+  std::string site_tls_name[kMaxSites];
   std::string client_ip;
   std::optional<std::string> ident_user;
   // Set when shutdown ends the client; its thread then leaves without touching shared state.
