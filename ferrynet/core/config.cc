@@ -338,8 +338,7 @@ std::optional<Refusal> check_connip(const Config& cfg) {
   if (a == "*") return std::nullopt;
   // Digits and dots are an address as written, never a name to look up.
   const bool numeric = !a.empty() && a.find_first_not_of("0123456789.") == std::string::npos;
-  const bool usable = numeric ? inet_addr(a.c_str()) != INADDR_NONE || a == "255.255.255.255"
-                              : Address::resolve(a.c_str(), 0).has_value();
+  const bool usable = numeric ? inet_addr(a.c_str()) != INADDR_NONE : Address::resolve(a.c_str(), 0).has_value();
   if (!usable) return Refusal{a, "is neither * nor an address of this host"};
   return std::nullopt;
 }
