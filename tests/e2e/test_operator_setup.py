@@ -20,64 +20,45 @@ NO_SECTION = "550 Sorry, No Such Section in Config ;)"
 
 
 class ConfiguredSections(unittest.TestCase):
-    """Site 1 holds Movies and VCD, site 2 holds TV; both hold GAMES, which no
-    `section` line names."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="ferrysections-")
-        cls.roots = [os.path.join(cls.tmp, "s1"), os.path.join(cls.tmp, "s2")]
-        write_tree(cls.roots[0], {"Movies/a.txt": b"movie on site 1\n", "VCD/v.txt": b"vcd on site 1\n",
-                                  "GAMES/g.txt": b"game\n", "one.txt": b"root of 1\n"})
-        write_tree(cls.roots[1], {"TV/Show-GRP/b.txt": b"show on site 2\n", "VCD/v.txt": b"vcd on site 2\n",
-                                  "GAMES/g.txt": b"game\n", "two.txt": b"root of 2\n"})
-        cls.sites = [RealSite(r) for r in cls.roots]
-        cls.daemon = Daemon([s.port for s in cls.sites],
-                            extra_lines=["# the operator's own sections", "section Movies 1", "section VCD 1",
-                                         "section tv 2"])
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.daemon.stop()
-        for s in cls.sites:
-            s.stop()
-        shutil.rmtree(cls.tmp, ignore_errors=True)
-
-    def fetch(self, f, path):
-        data = []
-        f.retrbinary("RETR " + path, data.append)
-        return b"".join(data)
-
     def test_cwd_paths_and_listings_follow_the_configured_table(self):
+        # Site 1 holds Movies and VCD, site 2 holds TV; both hold GAMES, which no line names.
+        tmp = tempfile.mkdtemp(prefix="ferrysections-")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        roots = [os.path.join(tmp, "s1"), os.path.join(tmp, "s2")]
+        write_tree(roots[0], {"Movies/a.txt": b"movie on site 1\n", "VCD/v.txt": b"vcd on site 1\n",
+                              "GAMES/g.txt": b"game\n", "one.txt": b"root of 1\n"})
+        write_tree(roots[1], {"TV/Show-GRP/b.txt": b"show on site 2\n", "VCD/v.txt": b"vcd on site 2\n",
+                              "GAMES/g.txt": b"game\n", "two.txt": b"root of 2\n"})
+        sites = [RealSite(r) for r in roots]
+        for site in sites:
+            self.addCleanup(site.stop)
+        d = Daemon([s.port for s in sites], extra_lines=["section Movies 1", "section VCD 1", "section tv 2"])
+        self.addCleanup(d.stop)
         f = ftplib.FTP()
-        f.connect(HOST, self.daemon.port, timeout=WAIT)
+        f.connect(HOST, d.port, timeout=WAIT)
         self.addCleanup(f.close)
         f.login("user", "secret")
+
+        def fetch(path):
+            data = []
+            f.retrbinary("RETR " + path, data.append)
+            return b"".join(data)
+
         self.assertEqual(set(f.nlst()), {"Movies", "VCD", "GAMES", "TV", "one.txt", "two.txt"})
         # Paths from the root go to the section's site ("tv" in the file names TV).
-        self.assertEqual(self.fetch(f, "/TV/Show-GRP/b.txt"), b"show on site 2\n")
-        self.assertEqual(self.fetch(f, "/Movies/a.txt"), b"movie on site 1\n")
+        self.assertEqual(fetch("/TV/Show-GRP/b.txt"), b"show on site 2\n")
+        self.assertEqual(fetch("/Movies/a.txt"), b"movie on site 1\n")
         self.assertEqual(f.size("/TV/Show-GRP/b.txt"), len(b"show on site 2\n"))
         # The configured VCD is on site 1, whatever the built-in table says.
         self.assertTrue(f.cwd("/VCD").startswith("250"))
-        self.assertEqual(self.fetch(f, "v.txt"), b"vcd on site 1\n")
-        self.assertEqual(f.nlst(), ["v.txt"])
+        self.assertEqual((fetch("v.txt"), f.nlst()), (b"vcd on site 1\n", ["v.txt"]))
         f.cwd("/TV")
         self.assertEqual(f.nlst(), ["Show-GRP"])
         # A built-in name that no line configures is no section any more.
         with self.assertRaises(ftplib.error_perm) as refused:
             f.cwd("/GAMES")
-        self.assertEqual(str(refused.exception), NO_SECTION)
-        self.assertEqual(f.pwd(), "/TV")
-        f.cwd("/")
-        self.assertEqual(f.pwd(), "/")
+        self.assertEqual((str(refused.exception), f.pwd()), (NO_SECTION, "/TV"))
         f.quit()
-
-    def test_a_line_naming_a_site_not_in_cycleip_stops_the_start(self):
-        d = Daemon([s.port for s in self.sites], extra_lines=["section Movies 1", "section Radio 3"])
-        self.assertEqual(d.proc.wait(timeout=WAIT), 1)
-        d.stop()
-        self.assertIn('section "Radio 3" names site 3 of 2\nunuseable configuration file, exiting.\n', d.output_text())
 
 
 @unittest.skipUnless(vsftpd_available() and shutil.which("curl"), "needs vsftpd and curl")
