@@ -21,6 +21,15 @@ using Text = std::optional<std::string>;  // absent, or present (possibly empty)
 // TLS required before login, or TLS from the first byte.
 enum ClientTls : int { kClientTlsNo = 0, kClientTlsYes, kClientTlsForce, kClientTlsImplicit };
 
+// Where a site's data port is reached: at its control connection's address,
+// or at the address its passive reply names.
+enum SitePasvAddress : int { kSitePasvControl = 0, kSitePasvReply };
+// A top-level directory and the site slot (0-based) that holds it.
+struct SectionSetting {
+  std::string name;
+  int site = 0;
+};
+
 struct Config {
   // Transfers outside "/" pass through the daemon too, for clients that
   // ignore the address of a passive reply.
@@ -63,6 +72,10 @@ struct Config {
   int clienttls = kClientTlsNo;
   int sitetls = 0;   // AUTH TLS on every site connection
   Text sitetlsca;    // absent: the sites' certificates are not verified
+  // The name each cycleip entry's certificate is checked against, in entry
+  // order; empty (given as "-") or missing: the entry's host.
+  std::vector<std::string> sitetlsnames;
+  int sitepasvaddress = kSitePasvControl;
   // Shedding of clients that would otherwise hold descriptors for ever.
   uint32_t logintimeout = kDefaultLoginSeconds;  // seconds to complete a login; 0: no limit
   uint32_t maxclients = 0;                       // 0: as many as the descriptor limit holds
@@ -77,6 +90,8 @@ struct Config {
   // The ports of the daemon's own passive listeners; 0 and 0: any the system gives.
   uint16_t pasvport_low = 0;
   uint16_t pasvport_high = 0;
+  // `section` lines in file order; none: the built-in table holds.
+  std::vector<SectionSetting> sections;
 
   Mutex cycle_lock;
 };
@@ -100,7 +115,8 @@ int parse_text(const char* value, Text& field);
 
 // 0 on success; 1 after printing the reason on standard error.
 int read_config(const char* path, Config& cfg);
-// 1 when the record is usable, 0 when not.
+// 1 when the record is usable, 0 when not; a value that reads well but
+// would leave the daemon serving no one is named on standard error.
 int check_config(Config& cfg);
 
 }  // namespace ferrynet

@@ -71,9 +71,9 @@ void Connection::close() {
 }
 
 TlsResult Connection::start_tls(const TlsContext& ctx, int limit_ms, std::shared_ptr<TlsSessionStore> store,
-                                std::string* error) {
+                                std::string* error, const std::string& peer_name) {
   if (!fd_.valid() || tls_) return TlsResult::failed;
-  std::unique_ptr<TlsStream> stream = TlsStream::open(ctx, fd_.get());
+  std::unique_ptr<TlsStream> stream = TlsStream::open(ctx, fd_.get(), peer_name);
   if (!stream) {
     if (error) *error = "cannot set up TLS";
     return TlsResult::failed;
@@ -90,9 +90,10 @@ TlsResult Connection::start_tls(const TlsContext& ctx, int limit_ms, std::shared
 }
 
 TlsResult Connection::start_tls_unless(const TlsContext& ctx, int limit_ms, const std::function<bool()>& give_up,
-                                       std::shared_ptr<TlsSessionStore> store, std::string* error) {
+                                       std::shared_ptr<TlsSessionStore> store, std::string* error,
+                                       const std::string& peer_name) {
   if (!fd_.valid() || tls_) return TlsResult::failed;
-  std::unique_ptr<TlsStream> stream = TlsStream::open(ctx, fd_.get());
+  std::unique_ptr<TlsStream> stream = TlsStream::open(ctx, fd_.get(), peer_name);
   if (!stream) {
     if (error) *error = "cannot set up TLS";
     return TlsResult::failed;

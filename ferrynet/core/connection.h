@@ -44,14 +44,16 @@ class Connection {
 
   // Puts TLS over the connection within `limit_ms`: the role follows the
   // context (server towards clients, client towards sites). A client side
-  // offers and keeps the sessions of `store`. On failure the reason is in `error`.
+  // offers and keeps the sessions of `store`, and checks the certificate
+  // against `peer_name` (see TlsStream::open). On failure the reason is in `error`.
   TlsResult start_tls(const TlsContext& ctx, int limit_ms, std::shared_ptr<TlsSessionStore> store = nullptr,
-                      std::string* error = nullptr);
+                      std::string* error = nullptr, const std::string& peer_name = "");
   // As start_tls, but the wait also ends (failed) once `give_up` says so,
   // asked a few times a second: a transfer nobody wants any more must not
   // sit out the whole handshake limit.
   TlsResult start_tls_unless(const TlsContext& ctx, int limit_ms, const std::function<bool()>& give_up,
-                             std::shared_ptr<TlsSessionStore> store, std::string* error);
+                             std::shared_ptr<TlsSessionStore> store, std::string* error,
+                             const std::string& peer_name = "");
   bool secure() const { return tls_ != nullptr; }
   // After a read gave end of stream: whether the peer ended it as it should.
   // A protected stream must end with a close_notify; without one the data

@@ -2,6 +2,8 @@
 // one changes what peers and stored files see, so they live here, once.
 #pragma once
 
+#include <cstddef>
+
 namespace ferrynet {
 
 inline constexpr int kMaxSites = 3;              // site connections a client can hold
@@ -9,6 +11,9 @@ inline constexpr int kSliceSize = 16384;         // client buffer and per-site r
 inline constexpr int kSendLineMax = 1024;        // characters send_line puts on the wire
 inline constexpr int kLogMessageMax = 1023;      // characters of one log message
 inline constexpr int kDirField = 256;            // cwd, new_dir, last_command
+inline constexpr int kMaxSections = 64;          // `section` lines
+// "/NAME" and its end must fit a directory field.
+inline constexpr int kSectionNameMax = kDirField - 2;
 inline constexpr int kConfigLineBuffer = 256;
 inline constexpr int kConfigLineMax = 253;       // longer lines arrive in pieces
 inline constexpr int kAcceptWaitSeconds = 20;
@@ -23,6 +28,8 @@ inline constexpr int kControlWriteSeconds = 180;
 inline constexpr int kTlsHandshakeSeconds = 30;  // a client or site that stops mid-handshake
 inline constexpr int kTlsCancelSliceMs = 200;  // how often a handshake wait asks whether it is still wanted
 inline constexpr int kTlsCloseMs = 1000;  // sending a close_notify, never waiting for the answer
+// A peer's certificate names quoted in the log: enough to tell which, bounded.
+inline constexpr size_t kPeerTextMax = 512;
 // Raw TLS bytes taken from the socket per read: several records per system
 // call on a bulk transfer. Released whenever it runs empty.
 inline constexpr int kTlsReadAheadBytes = 128 * 1024;
@@ -43,7 +50,7 @@ inline constexpr int kHostNameBuffer = 255;
 // Defaults of the admission and time-out settings (0 in the file means none).
 inline constexpr int kDefaultLoginSeconds = 60;
 inline constexpr int kDefaultReplySeconds = 60;
-inline constexpr int kDefaultClientsPerHost = 10;
+inline constexpr int kDefaultClientsPerHost = 0;  // no limit, as the sites themselves default
 // Descriptors a default `maxclients` leaves to the daemon itself: standard
 // streams, log, listener, pid file, and slack for accepts in flight.
 inline constexpr int kReservedDescriptors = 32;

@@ -36,11 +36,17 @@ int load_tls_contexts(const Config& cfg) {
     }
   }
   if (cfg.sitetls) {
-    contexts().for_sites = TlsContext::client(given(cfg.sitetlsca) ? *cfg.sitetlsca : "", error);
+    contexts().for_sites = TlsContext::client(given(cfg.sitetlsca) ? *cfg.sitetlsca : "", error, TlsVersionCap::tls13,
+                                              "sitetlsca");
     if (!contexts().for_sites) {
       std::fprintf(stderr, "%s\n", error.c_str());
       return 1;
     }
+  } else if (given(cfg.sitetlsca) && !TlsContext::client(*cfg.sitetlsca, error)) {
+    // Unused today, but a bundle that cannot be read would only be found on
+    // the day `sitetls` is turned on.
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 1;
   }
   return 0;
 }

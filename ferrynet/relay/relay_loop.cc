@@ -150,7 +150,11 @@ class RelayLoop {
   void run();
 
  private:
-  void send_identity();
+  bool identity_wanted() const;
+  // The greeting of site i, the identity line sent and its answer used up.
+  bool greet_after_identity(int i, std::string& greeting, int limit);
+  // Every site's greeting read before the relay starts; false ends the session.
+  bool greet_sites();
   // AUTH TLS on every site before the client sees a greeting; false ends the session.
   bool secure_sites();
   bool pass();
@@ -173,6 +177,10 @@ class RelayLoop {
   // transfer's) must not become the next command's reply.
   void hand_over_leftovers();
   bool try_next_site(int from);
+  // The site's answer to a REST sent before a held transfer command: true
+  // when it accepted and the command has gone; false when there was none
+  // yet, or a refusal that is now the reply.
+  bool restart_answered();
   // New command: every awaited site owes a reply again.
   void start_command();
   bool pending(int i) const { return session_.awaits(i) && !finished_[i]; }
@@ -230,15 +238,6 @@ bool RelayLoop::any_pending() const {
   return false;
 }
 
-void RelayLoop::send_identity() {
-  const Config& cfg = config();
-  std::lock_guard<std::mutex> hold(c_.lock);
-  if (!cfg.bouncemodedown || cfg.bouncemodedown->find('a') == std::string::npos) return;
-  const char* user = c_.ident_user ? c_.ident_user->c_str() : "*";
-  for (int i = 0; i < n_; ++i)
-    session_.send_site_line(i, cfg.rftpdcompatible ? "IDNT %s@%s\r\n" : "AUTH %s@%s\r\n", user, c_.client_ip.c_str());
-}
-
 // One whole reply of a site, read before the relay starts, within `limit_s`.
 bool read_site_reply(Connection& site, std::string& text, int limit_s) {
   char line[kSliceSize];
@@ -250,19 +249,57 @@ bool read_site_reply(Connection& site, std::string& text, int limit_s) {
   }
 }
 
-bool RelayLoop::secure_sites() {
+bool RelayLoop::identity_wanted() const {
   const Config& cfg = config();
+  return cfg.bouncemodedown && cfg.bouncemodedown->find('a') != std::string::npos;
+}
+
+// Sites that want the identity line take it silently; stock servers answer
+// it after their greeting (vsftpd: 530), and that answer would become the
+// reply to the client's first command. A NOOP behind it marks where the
+// answers end: a 2xx first is the NOOP's own, anything else answers the
+// identity line and the NOOP's follows.
+bool RelayLoop::greet_after_identity(int i, std::string& greeting, int limit) {
+  const Config& cfg = config();
+  Connection& site = c_.site_conn[i];
+  const char* user = c_.ident_user ? c_.ident_user->c_str() : "*";
+  // The identity line stays the first line a site receives.
+  session_.send_site_line(i, cfg.rftpdcompatible ? "IDNT %s@%s\r\n" : "AUTH %s@%s\r\n", user, c_.client_ip.c_str());
+  if (!session_.send_site(i, "NOOP\r\n") || !read_site_reply(site, greeting, limit)) return false;
+  // A site that turns the client away closes; nothing more to wait for.
+  if (greeting[0] != '2') return true;
+  std::string answer;
+  if (!read_site_reply(site, answer, limit)) return false;
+  if (answer[0] == '2') return true;
+  log_line('r', "site %d answered the identity line: %.*s\n", i + 1,
+           static_cast<int>(answer.find_first_of("\r\n")), answer.c_str());
+  answer.clear();
+  return read_site_reply(site, answer, limit);
+}
+
+bool RelayLoop::greet_sites() {
+  if (!identity_wanted()) return true;
+  const int limit = reply_seconds_ > 0 ? reply_seconds_ : kTlsHandshakeSeconds;
+  for (int i = 0; i < n_; ++i) {
+    std::string greeting;
+    if (!greet_after_identity(i, greeting, limit)) {
+      log_line('e', "site %d did not greet %s\n", i + 1, c_.client_ip.c_str());
+      session_.reply_line("421 Site %d is unreachable, try again later.\r\n", i + 1);
+      return false;
+    }
+    rb_->slice[i].assign(greeting);
+  }
+  return true;
+}
+
+bool RelayLoop::secure_sites() {
   const std::shared_ptr<const TlsContext>& ctx = tls_contexts().for_sites;
   const int limit = reply_seconds_ > 0 ? reply_seconds_ : kTlsHandshakeSeconds;
-  const bool identity = cfg.bouncemodedown && cfg.bouncemodedown->find('a') != std::string::npos;
-  const char* user = c_.ident_user ? c_.ident_user->c_str() : "*";
   for (int i = 0; i < n_; ++i) {
     Connection& site = c_.site_conn[i];
     std::string greeting, answer, why;
-    // The identity line stays the first line a site receives.
-    if (identity) session_.send_site_line(i, cfg.rftpdcompatible ? "IDNT %s@%s\r\n" : "AUTH %s@%s\r\n", user,
-                                          c_.client_ip.c_str());
-    bool ok = ctx && read_site_reply(site, greeting, limit);
+    bool ok = ctx && (identity_wanted() ? greet_after_identity(i, greeting, limit)
+                                        : read_site_reply(site, greeting, limit));
     if (ok && greeting[0] != '2') {
       // A site that turns the client away says so in its own words.
       rb_->slice[i].assign(greeting);
@@ -275,7 +312,8 @@ bool RelayLoop::secure_sites() {
     }
     if (ok) {
       c_.site_tls[i] = std::make_shared<TlsSessionStore>();
-      ok = site.start_tls(*ctx, kTlsHandshakeSeconds * 1000, c_.site_tls[i], &why) == TlsResult::ok;
+      ok = site.start_tls(*ctx, kTlsHandshakeSeconds * 1000, c_.site_tls[i], &why, c_.site_tls_name[i]) ==
+           TlsResult::ok;
     }
     for (const char* step : {"PBSZ 0\r\n", "PROT P\r\n"}) {
       answer.clear();
@@ -295,19 +333,13 @@ bool RelayLoop::secure_sites() {
 }
 
 void RelayLoop::run() {
-  if (config().clienttls == kClientTlsImplicit) {
-    std::string why;
-    if (!session_.secure_client(&why)) {
-      log_line('e', "TLS handshake with client %s failed (%s)\n", c_.client_ip.c_str(), why.c_str());
-      return;
-    }
-    // Data is protected by default, as the connection is.
-    st_.client_prot_private = true;
-  }
+  // The client's handshake came before the sites were contacted; its data
+  // is protected by default, as the connection is.
+  if (config().clienttls == kClientTlsImplicit) st_.client_prot_private = true;
   if (config().sitetls) {
     if (!secure_sites()) return;
-  } else {
-    send_identity();
+  } else if (!greet_sites()) {
+    return;
   }
   while (!c_.ended.load() && !c_.login_expired.load() && pass()) {
   }
@@ -411,7 +443,8 @@ void RelayLoop::handle_client_line(std::string_view line) {
   st_.last_command[keep] = '\0';
   st_.fallthrough_next = -1;
   st_.fallthrough_rest.clear();
-  for (bool& f : st_.swallow_restart) f = false;
+  st_.restart_site = -1;
+  st_.after_restart.clear();
   st_.decide_on_preliminary = false;
   st_.current_site_answers = false;
   session_.await_every_site();
@@ -509,9 +542,11 @@ bool RelayLoop::try_next_site(int from) {
   finished_[from] = true;
   if (!st_.fallthrough_rest.empty()) {
     session_.relay_line(next, st_.fallthrough_rest);
-    st_.swallow_restart[next] = true;
+    st_.restart_site = next;
+    st_.after_restart = st_.fallthrough_line;
+  } else {
+    session_.relay_line(next, st_.fallthrough_line);
   }
-  session_.relay_line(next, st_.fallthrough_line);
   session_.await_only(next);
   finished_[next] = false;
   rb_->slice[next].clear();
@@ -520,16 +555,36 @@ bool RelayLoop::try_next_site(int from) {
   return true;
 }
 
+bool RelayLoop::restart_answered() {
+  const int r = st_.restart_site;
+  if (r < 0 || r >= n_ || !pending(r) || must_read_[r]) return false;
+  Slice& slice = rb_->slice[r];
+  if (!slice.ends_in_complete_reply()) return false;
+  st_.restart_site = -1;
+  int code = 0;
+  if (!reply_code(slice.first_line(), &code) || code != 350) {
+    // The client hears the refusal as the answer to its transfer command,
+    // which is never sent; no other site is tried with the offset.
+    st_.after_restart.clear();
+    st_.fallthrough_next = -1;
+    st_.decide_on_preliminary = false;
+    return false;
+  }
+  // The daemon answered the REST itself: the site's 350 goes no further.
+  for (int l = slice.line_length(); l > 0; l = slice.line_length()) {
+    const bool final_line = is_final_line(slice.data(), l);
+    slice.drop_front(l);
+    if (final_line) break;
+  }
+  session_.relay_line(r, st_.after_restart);
+  st_.after_restart.clear();
+  if (timed_[r]) arm(r);
+  return true;
+}
+
 void RelayLoop::reply_round() {
   ReplyBuffer& rb = *rb_;
-  // The daemon answered the client's REST itself; the site's own answer to it goes no further.
-  for (int i = 0; i < n_; ++i) {
-    if (!pending(i) || !st_.swallow_restart[i]) continue;
-    const int l = rb.slice[i].line_length();
-    if (l <= 0) continue;
-    st_.swallow_restart[i] = false;
-    rb.slice[i].drop_front(l);
-  }
+  if (restart_answered()) return;
   if (!round_ready()) return;
   int len[kMaxSites];
   for (int i = 0; i < n_; ++i) len[i] = pending(i) ? rb.slice[i].line_length() : -1;
@@ -545,8 +600,11 @@ void RelayLoop::reply_round() {
     int code = 0;
     const std::string_view first = rb.slice[chosen].first_line();
     const bool have_line = len[chosen] > 0 && rb.slice[chosen].line_length() > 0;
+    // 554 after a REST: the site holds the file but not that offset, and
+    // another site's copy is not the one the client resumes.
     if (have_line && forward && is_final_line(first.data(), static_cast<int>(first.size()) + 1) &&
-        reply_code(first, &code) && code >= 400 && try_next_site(chosen))
+        reply_code(first, &code) && code >= 400 && !(code == 554 && !st_.fallthrough_rest.empty()) &&
+        try_next_site(chosen))
       return;
     if (have_line && forward && reply_code(first, &code)) {
       if (const ServerReplyRow* row = match_reply(code, st_.last_command)) {
