@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -14,9 +15,12 @@
 
 #include "ferrynet/core/address.h"
 #include "ferrynet/core/fd.h"
+#include "ferrynet/core/limits.h"
 #include "ferrynet/core/tls.h"
 
 namespace ferrynet {
+
+enum class Want { kRead, kWrite };
 
 class Connection {
  public:
@@ -29,6 +33,7 @@ class Connection {
       fd_ = std::move(other.fd_);
       tls_ = std::move(other.tls_);
       tls_lock_ = std::move(other.tls_lock_);
+      handshaking_ = std::move(other.handshaking_);
     }
     return *this;
   }
@@ -46,6 +51,11 @@ class Connection {
   TlsResult start_tls(const TlsContext& ctx, int limit_ms, std::shared_ptr<TlsSessionStore> store = nullptr,
                       std::string* error = nullptr);
   bool secure() const { return tls_ != nullptr; }
+  // The same in turns, for handshakes run beside others: begin, then advance
+  // whenever the socket is ready for what the last turn wanted. done: the
+  // connection is protected. Nothing else may use it in between.
+  bool begin_tls(const TlsContext& ctx, std::shared_ptr<TlsSessionStore> store, std::string* error);
+  TlsStep advance_tls(std::string* error);
   // Sends the close_notify that ends a protected stream cleanly.
   void end_tls(int limit_ms);
   // Ends a data stream so that the peer keeps every byte: our end (a
@@ -92,7 +102,9 @@ class Connection {
   std::optional<Address> local() const;
 
  private:
-  friend int wait_any_readable(Connection* const* conns, int count, int limit_ms, bool* ready);
+  friend int wait_any(Connection* const* conns, const Want* wants, int count, int limit_ms, bool* ready);
+  friend void start_tls_together(const TlsContext& ctx, struct TlsStart* starts, int count, int limit_ms,
+                                 const std::function<bool()>& give_up);
   friend class Listener;
   friend class Splicer;
   // Declared first so it closes last: the TLS stream does not own the socket.
@@ -101,6 +113,8 @@ class Connection {
   // A protected connection shared by a bounce's legs is read by one and
   // written by another; the TLS state must see one caller at a time.
   std::unique_ptr<std::mutex> tls_lock_;
+  // A handshake under way in turns (begin_tls); it becomes tls_ when done.
+  std::unique_ptr<TlsStream> handshaking_;
 };
 
 // Carries bytes both ways between two plain connections through pipes in
@@ -170,5 +184,23 @@ class Splicer {
 // something to read; ready[i] tells which. The number ready, 0 after
 // `limit_ms`, -1 on error. limit_ms < 0 waits without end.
 int wait_any_readable(Connection* const* conns, int count, int limit_ms, bool* ready);
+// The same, each connection waited on for what wants[i] says (a connection
+// that can no longer do it counts as ready: the next call there says why).
+int wait_any(Connection* const* conns, const Want* wants, int count, int limit_ms, bool* ready);
+// The most connections one wait takes: a client, its sites, and slack.
+inline constexpr int kMaxWaitTogether = kMaxSites + 2;
+
+// One handshake of several run together.
+struct TlsStart {
+  Connection* conn = nullptr;  // none: nothing to do
+  std::shared_ptr<TlsSessionStore> store;
+  TlsResult result = TlsResult::failed;
+  std::string error;
+};
+// Puts TLS over every connection at once, each within `limit_ms`, so the
+// slowest peer, not the sum of all, sets the time. `give_up` (if any) is
+// asked now and then; true fails the ones still going.
+void start_tls_together(const TlsContext& ctx, TlsStart* starts, int count, int limit_ms,
+                        const std::function<bool()>& give_up = nullptr);
 
 }  // namespace ferrynet

@@ -10,9 +10,9 @@
 
 #include "ferrynet/core/config.h"
 #include "ferrynet/core/log.h"
-#include "ferrynet/core/tls_setup.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/relay/command_table.h"
+#include "ferrynet/relay/site_setup.h"
 #include "ferrynet/session/presence.h"
 
 namespace ferrynet {
@@ -178,59 +178,9 @@ void RelayLoop::send_identity() {
     session_.send_site_line(i, cfg.rftpdcompatible ? "IDNT %s@%s\r\n" : "AUTH %s@%s\r\n", user, c_.client_ip.c_str());
 }
 
-// One whole reply of a site, read before the relay starts, within `limit_s`.
-bool read_site_reply(Connection& site, std::string& text, int limit_s) {
-  char line[kSliceSize];
-  for (;;) {
-    const int n = site.read_line(line, static_cast<int>(sizeof line) - 1, limit_s);
-    if (n <= 0) return false;
-    text.append(line, static_cast<size_t>(n));
-    if (is_final_line(line, n) && line[0] != '1') return true;
-  }
-}
-
 bool RelayLoop::secure_sites() {
-  const Config& cfg = config();
-  const std::shared_ptr<const TlsContext>& ctx = tls_contexts().for_sites;
   const int limit = reply_seconds_ > 0 ? reply_seconds_ : kTlsHandshakeSeconds;
-  const bool identity = cfg.bouncemodedown && cfg.bouncemodedown->find('a') != std::string::npos;
-  const char* user = c_.ident_user ? c_.ident_user->c_str() : "*";
-  for (int i = 0; i < n_; ++i) {
-    Connection& site = c_.site_conn[i];
-    std::string greeting, answer, why;
-    // The identity line stays the first line a site receives.
-    if (identity) session_.send_site_line(i, cfg.rftpdcompatible ? "IDNT %s@%s\r\n" : "AUTH %s@%s\r\n", user,
-                                          c_.client_ip.c_str());
-    bool ok = ctx && read_site_reply(site, greeting, limit);
-    if (ok && greeting[0] != '2') {
-      // A site that turns the client away says so in its own words.
-      rb_->slice[i].assign(greeting);
-      continue;
-    }
-    if (ok) ok = session_.send_site(i, "AUTH TLS\r\n") && read_site_reply(site, answer, limit);
-    if (ok && answer.compare(0, 3, "234") != 0) {
-      why = "AUTH TLS answered " + answer.substr(0, answer.find_first_of("\r\n"));
-      ok = false;
-    }
-    if (ok) {
-      c_.site_tls[i] = std::make_shared<TlsSessionStore>();
-      ok = site.start_tls(*ctx, kTlsHandshakeSeconds * 1000, c_.site_tls[i], &why) == TlsResult::ok;
-    }
-    for (const char* step : {"PBSZ 0\r\n", "PROT P\r\n"}) {
-      answer.clear();
-      if (ok) ok = session_.send_site(i, step) && read_site_reply(site, answer, limit) && answer[0] == '2';
-      if (!ok && why.empty() && !answer.empty())
-        why = std::string(step, 4) + " answered " + answer.substr(0, answer.find_first_of("\r\n"));
-    }
-    if (!ok) {
-      if (why.empty()) why = "no answer";
-      log_line('e', "site %d refused TLS for %s (%s)\n", i + 1, c_.client_ip.c_str(), why.c_str());
-      session_.reply_line("421 Site %d refused a protected connection, closing.\r\n", i + 1);
-      return false;
-    }
-    rb_->slice[i].assign(greeting);
-  }
-  return true;
+  return secure_sites_together(c_, session_, *rb_, limit);
 }
 
 void RelayLoop::run() {
