@@ -56,6 +56,7 @@ class Control:
         self.sock = socket.create_connection((HOST, port), timeout=60)
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.f = self.sock.makefile("rb")
+        self.ctx = insecure_context()
 
     def reply(self):
         lines = []
@@ -76,7 +77,7 @@ class Control:
 
     def secure(self):
         self.cmd("AUTH TLS", "234")
-        self.sock = insecure_context().wrap_socket(self.sock, server_hostname=HOST)
+        self.sock = self.ctx.wrap_socket(self.sock, server_hostname=HOST)
         self.f = self.sock.makefile("rb")
 
     def close(self):
@@ -115,7 +116,7 @@ def session(port, tls_client):
         if not line.startswith(b"1"):
             raise RuntimeError("LIST answered %r" % line)
         if tls_client:
-            data = insecure_context().wrap_socket(data, server_hostname=HOST, session=c.sock.session)
+            data = c.ctx.wrap_socket(data, server_hostname=HOST, session=c.sock.session)
         raw = b""
         while True:
             chunk = data.recv(65536)
@@ -203,7 +204,7 @@ def run_kind(args, binary, base, cert, key, tls):
         for root in roots:
             sites.append(FarSite(root, cert if tls else None, key if tls else None, delay_ms=args.delay_ms,
                                  taken=taken))
-        settings = {"log": "e", "replytimeout": "60"}
+        settings = {"log": "ei", "replytimeout": "60"}
         if tls:
             settings["sitetls"] = "yes"
         daemon = Daemon([s.port for s in sites], settings, binary=binary)
@@ -254,7 +255,7 @@ def run_idle(args, binary, roots, cert, key):
         try:
             for root in roots[3 * tls:3 * tls + 3]:
                 sites.append(FarSite(root, cert if tls else None, key if tls else None))
-            settings = {"log": "e"}
+            settings = {"log": "ei"}
             if tls:
                 settings.update({"sitetls": "yes", "clienttls": "yes", "tlscertfile": cert, "tlskeyfile": key})
             daemon = Daemon([s.port for s in sites], settings, binary=binary)
@@ -276,14 +277,21 @@ def main():
     ap.add_argument("binary")
     ap.add_argument("--delay-ms", type=int, default=25)
     ap.add_argument("--rounds", type=int, default=7)
-    ap.add_argument("--idle", type=int, default=300)
+    ap.add_argument("--idle", type=int, default=300, help="idle sessions for the memory figure (0: none)")
+    ap.add_argument("--no-timing", action="store_true", help="the memory figure alone")
     args = ap.parse_args()
     binary = os.path.abspath(args.binary)
     base = tempfile.mkdtemp(prefix="ferrybench-far-")
     try:
         cert, key = make_certificate(base)
-        roots = run_kind(args, binary, base, cert, key, False)
-        roots += run_kind(args, binary, base, cert, key, True)
+        if args.no_timing:
+            roots = []
+            for k in range(6):
+                roots.append(os.path.join(base, "idle%d" % k))
+                os.makedirs(roots[-1])
+        else:
+            roots = run_kind(args, binary, base, cert, key, False)
+            roots += run_kind(args, binary, base, cert, key, True)
         if args.idle:
             run_idle(args, binary, roots, cert, key)
     finally:

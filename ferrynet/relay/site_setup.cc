@@ -100,7 +100,8 @@ void SiteSetup::advance(int i) {
         return;
       }
       if (s == TlsStep::failed) return fail(i, why);
-      ask(i, "PBSZ 0\r\n", Step::kPbsz);
+      // Both at once: a round trip less, and the site reads the same lines in the same order.
+      ask(i, "PBSZ 0\r\nPROT P\r\n", Step::kPbsz);
       continue;
     }
     std::string reply;
@@ -136,7 +137,8 @@ void SiteSetup::advance(int i) {
         break;
       case Step::kPbsz:
         if (reply[0] != '2') return fail(i, "PBSZ answered " + first_line(reply));
-        ask(i, "PROT P\r\n", Step::kProt);
+        leg.step = Step::kProt;
+        leg.deadline = Clock::now() + reply_limit_;
         break;
       case Step::kProt:
         if (reply[0] != '2') return fail(i, "PROT answered " + first_line(reply));

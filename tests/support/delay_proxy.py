@@ -75,6 +75,9 @@ async def main(delay_ms, target_port, data=None):
     print(servers[0].sockets[0].getsockname()[1], flush=True)
     loop = asyncio.get_running_loop()
     await loop.run_in_executor(None, sys.stdin.read)
+    # Connections still open are simply dropped, without the loop's complaints.
+    sys.stdout.flush()
+    os._exit(0)
 
 
 def free_range(count, avoid=()):
@@ -126,5 +129,3 @@ class DelayProxy:
 if __name__ == "__main__":
     a = sys.argv[1:]
     asyncio.run(main(float(a[0]), int(a[1]), tuple(int(x) for x in a[2:5]) if len(a) >= 5 else None))
-    # Connections still open are simply dropped, without the loop's complaints.
-    os._exit(0)
