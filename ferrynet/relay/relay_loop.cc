@@ -81,8 +81,10 @@ bool goes_at_once(std::string_view line) {
 class RelayLoop {
  public:
   explicit RelayLoop(Client& c) : c_(c), n_(config().sitecount), session_(c, st_, n_) {
-    rb_ = std::make_unique<ReplyBuffer>();
-    client_buf_ = std::make_unique<Slice>();
+    // Not zero-filled: a slice is read only up to its length, and pages
+    // nothing was written to cost an idle session no memory.
+    rb_.reset(new ReplyBuffer);
+    client_buf_.reset(new Slice);
     st_.presence = new PresenceEntry();
     // The sites' greetings are the first replies owed.
     session_.await_every_site();

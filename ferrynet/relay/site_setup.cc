@@ -14,6 +14,7 @@ namespace ferrynet {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr size_t kSetupReadBytes = 1024;
 
 enum class Step { kGreeting, kAuth, kHandshake, kPbsz, kProt, kSecured, kTurnedAway, kFailed };
 
@@ -106,7 +107,9 @@ void SiteSetup::advance(int i) {
     }
     std::string reply;
     if (!take_reply(leg, reply)) {
-      char chunk[kSliceSize];
+      // Small: set-up replies are short, and every page of stack it touches
+      // stays with the session's thread for as long as it lives.
+      char chunk[kSetupReadBytes];
       const long got = site.read_some(chunk, sizeof chunk, 0);
       if (got < 0 && errno == EAGAIN) return;
       if (got <= 0) return fail(i, "");
