@@ -109,7 +109,8 @@ class DelayProxy:
         argv = [sys.executable, os.path.abspath(__file__), str(delay_ms), str(target_port)]
         if data:
             argv += [str(x) for x in data]
-        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        # Its event loop complains to standard error about connections dropped half-way; none of it matters here.
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         line = self.proc.stdout.readline()
         if not line:
             self.stop()
