@@ -98,7 +98,10 @@ class RelayLoop {
   void run();
 
  private:
-  void send_identity();
+  bool identity_wanted() const;
+  // Every site's greeting, the identity line's answer used up, read before
+  // the relay starts; false ends the session.
+  bool greet_sites();
   // AUTH TLS on every site before the client sees a greeting; false ends the session.
   bool secure_sites();
   bool pass();
@@ -171,34 +174,30 @@ bool RelayLoop::any_pending() const {
   return false;
 }
 
-void RelayLoop::send_identity() {
+bool RelayLoop::identity_wanted() const {
   const Config& cfg = config();
-  std::lock_guard<std::mutex> hold(c_.lock);
-  if (!cfg.bouncemodedown || cfg.bouncemodedown->find('a') == std::string::npos) return;
-  const char* user = c_.ident_user ? c_.ident_user->c_str() : "*";
-  for (int i = 0; i < n_; ++i)
-    session_.send_site_line(i, cfg.rftpdcompatible ? "IDNT %s@%s\r\n" : "AUTH %s@%s\r\n", user, c_.client_ip.c_str());
+  return cfg.bouncemodedown && cfg.bouncemodedown->find('a') != std::string::npos;
+}
+
+bool RelayLoop::greet_sites() {
+  if (!identity_wanted()) return true;
+  const int limit = reply_seconds_ > 0 ? reply_seconds_ : kTlsHandshakeSeconds;
+  return set_up_sites(c_, session_, *rb_, limit, SiteSetupKind::kGreet);
 }
 
 bool RelayLoop::secure_sites() {
   const int limit = reply_seconds_ > 0 ? reply_seconds_ : kTlsHandshakeSeconds;
-  return secure_sites_together(c_, session_, *rb_, limit);
+  return set_up_sites(c_, session_, *rb_, limit, SiteSetupKind::kSecure);
 }
 
 void RelayLoop::run() {
-  if (config().clienttls == kClientTlsImplicit) {
-    std::string why;
-    if (!session_.secure_client(&why)) {
-      log_line('e', "TLS handshake with client %s failed (%s)\n", c_.client_ip.c_str(), why.c_str());
-      return;
-    }
-    // Data is protected by default, as the connection is.
-    st_.client_prot_private = true;
-  }
+  // The client's handshake came before the sites were contacted; its data
+  // is protected by default, as the connection is.
+  if (config().clienttls == kClientTlsImplicit) st_.client_prot_private = true;
   if (config().sitetls) {
     if (!secure_sites()) return;
-  } else {
-    send_identity();
+  } else if (!greet_sites()) {
+    return;
   }
   while (!c_.ended.load() && !c_.login_expired.load() && pass()) {
   }

@@ -16,9 +16,20 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr size_t kSetupReadBytes = 1024;
 
-enum class Step { kGreeting, kAuth, kHandshake, kPbsz, kProt, kSecured, kTurnedAway, kFailed };
+enum class Step {
+  kGreeting,
+  kIdentityAnswer,  // the identity line's answer, or the NOOP's behind it
+  kNoopAnswer,
+  kAuth,
+  kHandshake,
+  kPbsz,
+  kProt,
+  kReady,
+  kTurnedAway,
+  kFailed
+};
 
-bool settled(Step s) { return s == Step::kSecured || s == Step::kTurnedAway || s == Step::kFailed; }
+bool settled(Step s) { return s == Step::kReady || s == Step::kTurnedAway || s == Step::kFailed; }
 
 // One site's way through its set-up.
 struct SiteLeg {
@@ -32,8 +43,13 @@ struct SiteLeg {
 
 class SiteSetup {
  public:
-  SiteSetup(Client& c, Session& session, ReplyBuffer& rb, int reply_limit_s)
-      : c_(c), session_(session), rb_(rb), n_(session.site_count()), reply_limit_(std::chrono::seconds(reply_limit_s)) {}
+  SiteSetup(Client& c, Session& session, ReplyBuffer& rb, int reply_limit_s, SiteSetupKind kind)
+      : c_(c),
+        session_(session),
+        rb_(rb),
+        n_(session.site_count()),
+        reply_limit_(std::chrono::seconds(reply_limit_s)),
+        secure_(kind == SiteSetupKind::kSecure) {}
 
   bool run();
 
@@ -44,6 +60,8 @@ class SiteSetup {
   bool take_reply(SiteLeg& leg, std::string& reply);
   // Sends `command` and awaits its reply as `next`.
   void ask(int i, const char* command, Step next);
+  // The greeting is in and the identity line's answers are used up.
+  void greeted(int i);
   void fail(int i, std::string why);
   // The first site in site order that failed, once no site before it can
   // still fail; -1 while that is not known or when none failed.
@@ -54,6 +72,8 @@ class SiteSetup {
   ReplyBuffer& rb_;
   const int n_;
   const Clock::duration reply_limit_;
+  const bool secure_;
+  bool identity_ = false;
   SiteLeg legs_[kMaxSites];
 };
 
@@ -78,6 +98,13 @@ void SiteSetup::ask(int i, const char* command, Step next) {
   leg.want = Want::kRead;
   leg.deadline = Clock::now() + reply_limit_;
   if (!session_.send_site(i, command)) fail(i, "");
+}
+
+void SiteSetup::greeted(int i) {
+  if (secure_)
+    ask(i, "AUTH TLS\r\n", Step::kAuth);
+  else
+    legs_[i].step = Step::kReady;
 }
 
 void SiteSetup::fail(int i, std::string why) {
@@ -119,12 +146,32 @@ void SiteSetup::advance(int i) {
     switch (leg.step) {
       case Step::kGreeting:
         leg.greeting = reply;
-        // A site that turns the client away says so in its own words.
+        // A site that turns the client away says so in its own words, and closes.
         if (reply[0] != '2') {
           leg.step = Step::kTurnedAway;
           break;
         }
-        ask(i, "AUTH TLS\r\n", Step::kAuth);
+        if (!identity_) {
+          greeted(i);
+          break;
+        }
+        leg.step = Step::kIdentityAnswer;
+        leg.deadline = Clock::now() + reply_limit_;
+        break;
+      case Step::kIdentityAnswer:
+        // Sites that want the identity line take it silently: a 2xx first
+        // is the NOOP's own. Stock servers answer it (vsftpd: 530), and the
+        // NOOP's answer follows.
+        if (reply[0] == '2') {
+          greeted(i);
+          break;
+        }
+        log_line('r', "site %d answered the identity line: %s\n", i + 1, first_line(reply).c_str());
+        leg.step = Step::kNoopAnswer;
+        leg.deadline = Clock::now() + reply_limit_;
+        break;
+      case Step::kNoopAnswer:
+        greeted(i);
         break;
       case Step::kAuth:
         if (reply.compare(0, 3, "234") != 0) return fail(i, "AUTH TLS answered " + first_line(reply));
@@ -145,7 +192,7 @@ void SiteSetup::advance(int i) {
         break;
       case Step::kProt:
         if (reply[0] != '2') return fail(i, "PROT answered " + first_line(reply));
-        leg.step = Step::kSecured;
+        leg.step = Step::kReady;
         break;
       default:
         return;
@@ -170,15 +217,22 @@ int SiteSetup::first_refusal(bool* known) const {
 
 bool SiteSetup::run() {
   const Config& cfg = config();
-  const bool identity = cfg.bouncemodedown && cfg.bouncemodedown->find('a') != std::string::npos;
+  identity_ = cfg.bouncemodedown && cfg.bouncemodedown->find('a') != std::string::npos;
   const char* user = c_.ident_user ? c_.ident_user->c_str() : "*";
   const Clock::time_point start = Clock::now();
   for (int i = 0; i < n_; ++i) {
-    // The identity line stays the first line a site receives.
-    if (identity)
-      session_.send_site_line(i, cfg.rftpdcompatible ? "IDNT %s@%s\r\n" : "AUTH %s@%s\r\n", user, c_.client_ip.c_str());
     legs_[i].deadline = start + reply_limit_;
-    if (!tls_contexts().for_sites) fail(i, "");
+    if (secure_ && !tls_contexts().for_sites) {
+      fail(i, "");
+      continue;
+    }
+    // The identity line stays the first line a site receives. A NOOP behind
+    // it marks where its answers end.
+    if (identity_ &&
+        (session_.send_site_line(i, cfg.rftpdcompatible ? "IDNT %s@%s\r\n" : "AUTH %s@%s\r\n", user,
+                                 c_.client_ip.c_str()) < 0 ||
+         !session_.send_site(i, "NOOP\r\n")))
+      fail(i, "");
   }
   bool ready[kMaxSites];
   for (bool& r : ready) r = true;
@@ -207,6 +261,11 @@ bool SiteSetup::run() {
     if (wait_any(conns, wants, n_, static_cast<int>(wait_ms), ready) < 0)
       for (int i = 0; i < n_; ++i) ready[i] = conns[i] != nullptr;
   }
+  if (refused >= 0 && !secure_) {
+    log_line('e', "site %d did not greet %s\n", refused + 1, c_.client_ip.c_str());
+    session_.reply_line("421 Site %d is unreachable, try again later.\r\n", refused + 1);
+    return false;
+  }
   if (refused >= 0) {
     log_line('e', "site %d refused TLS for %s (%s)\n", refused + 1, c_.client_ip.c_str(), legs_[refused].why.c_str());
     session_.reply_line("421 Site %d refused a protected connection, closing.\r\n", refused + 1);
@@ -218,8 +277,8 @@ bool SiteSetup::run() {
 
 }  // namespace
 
-bool secure_sites_together(Client& c, Session& session, ReplyBuffer& rb, int reply_limit_s) {
-  SiteSetup setup(c, session, rb, reply_limit_s);
+bool set_up_sites(Client& c, Session& session, ReplyBuffer& rb, int reply_limit_s, SiteSetupKind kind) {
+  SiteSetup setup(c, session, rb, reply_limit_s, kind);
   return setup.run();
 }
 
