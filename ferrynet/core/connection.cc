@@ -72,9 +72,9 @@ void Connection::close() {
 }
 
 TlsResult Connection::start_tls(const TlsContext& ctx, int limit_ms, std::shared_ptr<TlsSessionStore> store,
-                                std::string* error) {
+                                std::string* error, const std::string& peer_name) {
   if (!fd_.valid() || tls_) return TlsResult::failed;
-  std::unique_ptr<TlsStream> stream = TlsStream::open(ctx, fd_.get());
+  std::unique_ptr<TlsStream> stream = TlsStream::open(ctx, fd_.get(), peer_name);
   if (!stream) {
     if (error) *error = "cannot set up TLS";
     return TlsResult::failed;
@@ -90,9 +90,10 @@ TlsResult Connection::start_tls(const TlsContext& ctx, int limit_ms, std::shared
   return TlsResult::ok;
 }
 
-bool Connection::begin_tls(const TlsContext& ctx, std::shared_ptr<TlsSessionStore> store, std::string* error) {
+bool Connection::begin_tls(const TlsContext& ctx, std::shared_ptr<TlsSessionStore> store, std::string* error,
+                           const std::string& peer_name) {
   if (!fd_.valid() || tls_ || handshaking_) return false;
-  handshaking_ = TlsStream::open(ctx, fd_.get());
+  handshaking_ = TlsStream::open(ctx, fd_.get(), peer_name);
   if (!handshaking_) {
     if (error) *error = "cannot set up TLS";
     return false;
@@ -128,7 +129,7 @@ void start_tls_together(const TlsContext& ctx, TlsStart* starts, int count, int 
       t.result = TlsResult::ok;
       continue;
     }
-    going[i] = t.conn->begin_tls(ctx, t.store, &t.error);
+    going[i] = t.conn->begin_tls(ctx, t.store, &t.error, t.peer_name);
     left += going[i];
   }
   const long long deadline = monotonic_ms() + (limit_ms > 0 ? limit_ms : 0);

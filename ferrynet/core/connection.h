@@ -47,14 +47,16 @@ class Connection {
 
   // Puts TLS over the connection within `limit_ms`: the role follows the
   // context (server towards clients, client towards sites). A client side
-  // offers and keeps the sessions of `store`. On failure the reason is in `error`.
+  // offers and keeps the sessions of `store`, and checks the certificate
+  // against `peer_name` (see TlsStream::open). On failure the reason is in `error`.
   TlsResult start_tls(const TlsContext& ctx, int limit_ms, std::shared_ptr<TlsSessionStore> store = nullptr,
-                      std::string* error = nullptr);
+                      std::string* error = nullptr, const std::string& peer_name = "");
   bool secure() const { return tls_ != nullptr; }
   // The same in turns, for handshakes run beside others: begin, then advance
   // whenever the socket is ready for what the last turn wanted. done: the
   // connection is protected. Nothing else may use it in between.
-  bool begin_tls(const TlsContext& ctx, std::shared_ptr<TlsSessionStore> store, std::string* error);
+  bool begin_tls(const TlsContext& ctx, std::shared_ptr<TlsSessionStore> store, std::string* error,
+                 const std::string& peer_name = "");
   TlsStep advance_tls(std::string* error);
   // Sends the close_notify that ends a protected stream cleanly.
   void end_tls(int limit_ms);
@@ -194,6 +196,7 @@ inline constexpr int kMaxWaitTogether = kMaxSites + 2;
 struct TlsStart {
   Connection* conn = nullptr;  // none: nothing to do
   std::shared_ptr<TlsSessionStore> store;
+  std::string peer_name;  // what the peer's certificate must hold (see TlsStream::open)
   TlsResult result = TlsResult::failed;
   std::string error;
 };

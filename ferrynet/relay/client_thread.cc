@@ -78,6 +78,7 @@ bool connect_sites(Client& c) {
     sites[i].conn.send_without_delay();
     c.site_conn[i] = std::move(sites[i].conn);
     c.site_addr[i] = sites[i].to;
+    c.site_tls_name[i] = site_tls_name(targets[i]);
   }
   return !c.ended.load();
 }

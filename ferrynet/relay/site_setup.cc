@@ -180,7 +180,7 @@ void SiteSetup::advance(int i) {
         leg.got.clear();
         {
           std::string why;
-          if (!ctx || !site.begin_tls(*ctx, c_.site_tls[i], &why)) return fail(i, why);
+          if (!ctx || !site.begin_tls(*ctx, c_.site_tls[i], &why, c_.site_tls_name[i])) return fail(i, why);
         }
         leg.step = Step::kHandshake;
         leg.deadline = Clock::now() + std::chrono::seconds(kTlsHandshakeSeconds);
