@@ -12,9 +12,9 @@
 
 #include "ferrynet/core/config.h"
 #include "ferrynet/core/log.h"
-#include "ferrynet/core/tls_setup.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/relay/command_table.h"
+#include "ferrynet/relay/site_setup.h"
 #include "ferrynet/session/presence.h"
 
 namespace ferrynet {
@@ -134,8 +134,10 @@ struct HeldReply {
 class RelayLoop {
  public:
   explicit RelayLoop(Client& c) : c_(c), n_(config().sitecount), session_(c, st_, n_) {
-    rb_ = std::make_unique<ReplyBuffer>();
-    client_buf_ = std::make_unique<Slice>();
+    // Not zero-filled: a slice is read only up to its length, and pages
+    // nothing was written to cost an idle session no memory.
+    rb_.reset(new ReplyBuffer);
+    client_buf_.reset(new Slice);
     st_.presence = new PresenceEntry();
     // The sites' greetings are the first replies owed.
     session_.await_every_site();
@@ -151,9 +153,8 @@ class RelayLoop {
 
  private:
   bool identity_wanted() const;
-  // The greeting of site i, the identity line sent and its answer used up.
-  bool greet_after_identity(int i, std::string& greeting, int limit);
-  // Every site's greeting read before the relay starts; false ends the session.
+  // Every site's greeting, the identity line's answer used up, read before
+  // the relay starts; false ends the session.
   bool greet_sites();
   // AUTH TLS on every site before the client sees a greeting; false ends the session.
   bool secure_sites();
@@ -238,98 +239,20 @@ bool RelayLoop::any_pending() const {
   return false;
 }
 
-// One whole reply of a site, read before the relay starts, within `limit_s`.
-bool read_site_reply(Connection& site, std::string& text, int limit_s) {
-  char line[kSliceSize];
-  for (;;) {
-    const int n = site.read_line(line, static_cast<int>(sizeof line) - 1, limit_s);
-    if (n <= 0) return false;
-    text.append(line, static_cast<size_t>(n));
-    if (is_final_line(line, n) && line[0] != '1') return true;
-  }
-}
-
 bool RelayLoop::identity_wanted() const {
   const Config& cfg = config();
   return cfg.bouncemodedown && cfg.bouncemodedown->find('a') != std::string::npos;
 }
 
-// Sites that want the identity line take it silently; stock servers answer
-// it after their greeting (vsftpd: 530), and that answer would become the
-// reply to the client's first command. A NOOP behind it marks where the
-// answers end: a 2xx first is the NOOP's own, anything else answers the
-// identity line and the NOOP's follows.
-bool RelayLoop::greet_after_identity(int i, std::string& greeting, int limit) {
-  const Config& cfg = config();
-  Connection& site = c_.site_conn[i];
-  const char* user = c_.ident_user ? c_.ident_user->c_str() : "*";
-  // The identity line stays the first line a site receives.
-  session_.send_site_line(i, cfg.rftpdcompatible ? "IDNT %s@%s\r\n" : "AUTH %s@%s\r\n", user, c_.client_ip.c_str());
-  if (!session_.send_site(i, "NOOP\r\n") || !read_site_reply(site, greeting, limit)) return false;
-  // A site that turns the client away closes; nothing more to wait for.
-  if (greeting[0] != '2') return true;
-  std::string answer;
-  if (!read_site_reply(site, answer, limit)) return false;
-  if (answer[0] == '2') return true;
-  log_line('r', "site %d answered the identity line: %.*s\n", i + 1,
-           static_cast<int>(answer.find_first_of("\r\n")), answer.c_str());
-  answer.clear();
-  return read_site_reply(site, answer, limit);
-}
-
 bool RelayLoop::greet_sites() {
   if (!identity_wanted()) return true;
   const int limit = reply_seconds_ > 0 ? reply_seconds_ : kTlsHandshakeSeconds;
-  for (int i = 0; i < n_; ++i) {
-    std::string greeting;
-    if (!greet_after_identity(i, greeting, limit)) {
-      log_line('e', "site %d did not greet %s\n", i + 1, c_.client_ip.c_str());
-      session_.reply_line("421 Site %d is unreachable, try again later.\r\n", i + 1);
-      return false;
-    }
-    rb_->slice[i].assign(greeting);
-  }
-  return true;
+  return set_up_sites(c_, session_, *rb_, limit, SiteSetupKind::kGreet);
 }
 
 bool RelayLoop::secure_sites() {
-  const std::shared_ptr<const TlsContext>& ctx = tls_contexts().for_sites;
   const int limit = reply_seconds_ > 0 ? reply_seconds_ : kTlsHandshakeSeconds;
-  for (int i = 0; i < n_; ++i) {
-    Connection& site = c_.site_conn[i];
-    std::string greeting, answer, why;
-    bool ok = ctx && (identity_wanted() ? greet_after_identity(i, greeting, limit)
-                                        : read_site_reply(site, greeting, limit));
-    if (ok && greeting[0] != '2') {
-      // A site that turns the client away says so in its own words.
-      rb_->slice[i].assign(greeting);
-      continue;
-    }
-    if (ok) ok = session_.send_site(i, "AUTH TLS\r\n") && read_site_reply(site, answer, limit);
-    if (ok && answer.compare(0, 3, "234") != 0) {
-      why = "AUTH TLS answered " + answer.substr(0, answer.find_first_of("\r\n"));
-      ok = false;
-    }
-    if (ok) {
-      c_.site_tls[i] = std::make_shared<TlsSessionStore>();
-      ok = site.start_tls(*ctx, kTlsHandshakeSeconds * 1000, c_.site_tls[i], &why, c_.site_tls_name[i]) ==
-           TlsResult::ok;
-    }
-    for (const char* step : {"PBSZ 0\r\n", "PROT P\r\n"}) {
-      answer.clear();
-      if (ok) ok = session_.send_site(i, step) && read_site_reply(site, answer, limit) && answer[0] == '2';
-      if (!ok && why.empty() && !answer.empty())
-        why = std::string(step, 4) + " answered " + answer.substr(0, answer.find_first_of("\r\n"));
-    }
-    if (!ok) {
-      if (why.empty()) why = "no answer";
-      log_line('e', "site %d refused TLS for %s (%s)\n", i + 1, c_.client_ip.c_str(), why.c_str());
-      session_.reply_line("421 Site %d refused a protected connection, closing.\r\n", i + 1);
-      return false;
-    }
-    rb_->slice[i].assign(greeting);
-  }
-  return true;
+  return set_up_sites(c_, session_, *rb_, limit, SiteSetupKind::kSecure);
 }
 
 void RelayLoop::run() {
