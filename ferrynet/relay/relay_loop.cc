@@ -13,6 +13,7 @@
 #include "ferrynet/core/tls_setup.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/relay/command_table.h"
+#include "ferrynet/relay/path_routing.h"
 #include "ferrynet/session/presence.h"
 
 namespace ferrynet {
@@ -343,6 +344,7 @@ void RelayLoop::handle_client_line(std::string_view line) {
   st_.last_command[keep] = '\0';
   st_.fallthrough_next = -1;
   st_.fallthrough_rest.clear();
+  st_.probe_site = -1;
   for (bool& f : st_.swallow_restart) f = false;
   st_.decide_on_preliminary = false;
   st_.current_site_answers = false;
@@ -409,6 +411,20 @@ bool RelayLoop::try_next_site(int from) {
 
 void RelayLoop::reply_round() {
   ReplyBuffer& rb = *rb_;
+  if (st_.probe_site >= 0) {
+    // A site's answer on whether it holds a name is the daemon's alone.
+    const int p = st_.probe_site;
+    if (!pending(p) || must_read_[p] || !rb.slice[p].ends_in_complete_reply()) return;
+    const bool holds = rb.slice[p].data()[0] == '2';
+    for (int l; (l = rb.slice[p].line_length()) > 0;) {
+      const bool final_line = is_final_line(rb.slice[p].data(), l);
+      rb.slice[p].drop_front(l);
+      if (final_line) break;
+    }
+    holder_answered(session_, holds);
+    start_command();
+    return;
+  }
   // The daemon answered the client's REST itself; the site's own answer to it goes no further.
   for (int i = 0; i < n_; ++i) {
     if (!pending(i) || !st_.swallow_restart[i]) continue;

@@ -83,6 +83,12 @@ struct RelayState {
   std::string fallthrough_rest;
   // The next whole reply of the site is the one to that REST: used up unseen.
   bool swallow_restart[kMaxSites] = {};
+  // A change of a root-level name waits to learn which site holds it: the
+  // site asked now (-1: none), what it is asked, and the client's line.
+  int probe_site = -1;
+  std::string probe_line;
+  std::string probe_command;
+  bool probe_transfer = false;  // APPE: the holder carries the transfer
 };
 
 }  // namespace ferrynet
