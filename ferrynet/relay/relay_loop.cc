@@ -14,6 +14,7 @@
 #include "ferrynet/core/net.h"
 #include "ferrynet/relay/command_table.h"
 #include "ferrynet/relay/path_routing.h"
+#include "ferrynet/relay/telnet_strip.h"
 #include "ferrynet/session/presence.h"
 
 namespace ferrynet {
@@ -71,13 +72,14 @@ bool reply_code(std::string_view line, int* code) {
 // A 1xx line only announces the reply that completes the command.
 bool is_preliminary(std::string_view line) { return !line.empty() && line[0] == '1'; }
 
-// ABOR and STAT are sent while a transfer runs; a client aborting a download
-// must not wait for it to end. Telnet interrupt bytes may lead the line.
-bool goes_at_once(std::string_view line) {
-  while (!line.empty() && static_cast<unsigned char>(line.front()) >= 0x80) line.remove_prefix(1);
-  return (line.size() >= 4 && (strncasecmp(line.data(), "ABOR", 4) == 0 || strncasecmp(line.data(), "STAT", 4) == 0)) &&
+bool is_word(std::string_view line, const char* word) {
+  return line.size() >= 4 && strncasecmp(line.data(), word, 4) == 0 &&
          (line.size() == 4 || line[4] == '\r' || line[4] == ' ');
 }
+
+// ABOR and STAT are sent while a transfer runs; a client aborting a download
+// must not wait for it to end.
+bool goes_at_once(std::string_view line) { return is_word(line, "ABOR") || is_word(line, "STAT"); }
 
 class RelayLoop {
  public:
@@ -132,6 +134,7 @@ class RelayLoop {
   Client& c_;
   const int n_;
   RelayState st_;
+  TelnetStrip telnet_;
   Session session_;
   std::unique_ptr<Slice> client_buf_;
   std::unique_ptr<ReplyBuffer> rb_;
@@ -235,6 +238,7 @@ bool RelayLoop::secure_sites() {
 }
 
 void RelayLoop::run() {
+  c_.client_conn.keep_urgent_inline();
   if (config().clienttls == kClientTlsImplicit) {
     std::string why;
     if (!session_.secure_client(&why)) {
@@ -254,7 +258,7 @@ void RelayLoop::run() {
 }
 
 bool RelayLoop::read_client() {
-  const int r = client_buf_->append_read(c_.client_conn);
+  const int r = client_buf_->append_read(c_.client_conn, [this](char* p, size_t n) { return telnet_.strip(p, n); });
   if (r == Slice::kNothingYet) return true;
   if (r == 0) {
     // A client that half-closes after its command still gets the reply.
@@ -321,7 +325,17 @@ void RelayLoop::handle_client_lines() {
       int target = st_.current_site;
       for (int i = 0; i < n_ && !pending(target); ++i)
         if (pending(i)) target = i;
-      session_.relay_line(target, line);
+      if (is_word(line, "ABOR")) {
+        // Every site still sending its part stops: a plain ABOR line after
+        // the Telnet Synch, whatever way the client signalled it (sites
+        // read nothing else during a transfer). The legs the daemon
+        // carries end with it.
+        for (int i = 0; i < n_; ++i)
+          if (pending(i)) session_.send_site_urgent(i, "ABOR\r\n");
+        if (st_.transfer) st_.transfer->cancel();
+      } else {
+        session_.relay_line(target, line);
+      }
       at_once_site_ = target;
       in.drop_front(len);
       continue;
