@@ -232,6 +232,8 @@ void run_pump(BouncePump& pump) {
   const int site_end = pump.first == pump.shared ? 1 : 0;
   ListingFilter& site_filter = site_end == 0 ? forward : backward;
   std::mutex* to_client = site_end == 0 ? to_second : to_first;
+  // Not from ends[]: the client's entry there goes once it stops sending.
+  Connection& client = site_end == 0 ? *pump.second : *pump.first;
   HeldListing held;
   bool turn = pump.turns == nullptr || pump.turns->my_turn(pump.leg);
   // Whatever way the leg ends, what it kept goes out in its turn.
@@ -239,7 +241,7 @@ void run_pump(BouncePump& pump) {
     if (turn) return true;
     pump.turns->wait_turn(pump.leg);
     turn = true;
-    return pass_held(held, *ends[1 - site_end], site_filter, to_client, buffers);
+    return pass_held(held, client, site_filter, to_client, buffers);
   };
   Clock::time_point last_moved = Clock::now();
   for (;;) {
@@ -249,7 +251,7 @@ void run_pump(BouncePump& pump) {
     }
     if (!turn && pump.turns->my_turn(pump.leg)) {
       turn = true;
-      if (!pass_held(held, *ends[1 - site_end], site_filter, to_client, buffers)) break;
+      if (!pass_held(held, client, site_filter, to_client, buffers)) break;
     }
     bool ready[2] = {};
     // A leg on which nothing moves for the data wait ends.
@@ -291,7 +293,7 @@ void run_pump(BouncePump& pump) {
     if (r == 0 && from == site_end && !turn) {
       // The site's listing is whole: it goes out, its last line too, in its turn.
       if (!release_held()) break;
-      r = pass_piece(nullptr, 0, true, *ends[1 - from], site_filter, to_client, buffers);
+      r = pass_piece(nullptr, 0, true, client, site_filter, to_client, buffers);
       if (r == 0) return;
     }
     if (r < 0) {

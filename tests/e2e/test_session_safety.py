@@ -280,6 +280,9 @@ class ClientLines(SafetyCase):
         self.assertEqual(c.cmd("RETR y"), ["150 Opening data connection.\r\n"])
         self.assertEqual([c.cmd("ABOR"), c.reply()], [["426 Transfer aborted.\r\n"], ["226 Abort successful.\r\n"]])
         self.assertEqual(c.cmd("NOOP"), ["200 site0 ok.\r\n"])
+        # The site gets the plain line after Telnet IP and Synch, whatever the client sent.
+        self.assertIn(b"\r\n\xff\xf4\xff\xf2ABOR\r\n", self.sites[0].sessions[-1].raw)
+        self.assertEqual(self.sites[0].received()[-2:], ["ABOR", "NOOP"])
 
     def test_half_closed_client_still_gets_its_replies(self):
         def slow_noop(session, line):
