@@ -429,7 +429,8 @@ void RelayLoop::reply_round() {
     // A site's answer on whether it holds a name is the daemon's alone.
     const int p = st_.probe_site;
     if (!pending(p) || must_read_[p] || !rb.slice[p].ends_in_complete_reply()) return;
-    const bool holds = rb.slice[p].data()[0] == '2';
+    // 213 is the time of a name the site has; anything else says nothing.
+    const bool holds = rb.slice[p].text().substr(0, 4) == "213 ";
     for (int l; (l = rb.slice[p].line_length()) > 0;) {
       const bool final_line = is_final_line(rb.slice[p].data(), l);
       rb.slice[p].drop_front(l);

@@ -265,9 +265,10 @@ class ClientLines(SafetyCase):
         self.assertNotIn(port, [s.sessions[-1].data_listener.getsockname()[1] for s in self.sites])
         c.send("SITE WHO\r\nQUIT\r\n")
         self.assertEqual([c.reply(), c.reply()], [["200 site0 has nobody.\r\n"], ["221 Goodbye.\r\n"]])
-        self.assertEqual(self.sites[0].received()[2:], ["SITE SHOWPID", "PWD", "DELE file", "NOOP", "PASV",
-                                                        "SITE MWHO", "QUIT"])
-        self.assertEqual(self.sites[1].received()[2:], ["SITE SHOWPID", "PWD", "PASV", "SITE MWHO"])
+        # Neither site knows the file: the DELE goes to the current site after both were asked.
+        self.assertEqual(self.sites[0].received()[2:], ["SITE SHOWPID", "PWD", "MDTM /file", "DELE file", "NOOP",
+                                                        "PASV", "SITE MWHO", "QUIT"])
+        self.assertEqual(self.sites[1].received()[2:], ["SITE SHOWPID", "PWD", "MDTM /file", "PASV", "SITE MWHO"])
 
     def test_abor_and_stat_reach_the_site_while_a_transfer_runs(self):
         script = login_script(extra={"RETR ": "150 Opening data connection.\r\n", "STAT": "211 Transferring.\r\n",
