@@ -282,8 +282,13 @@ void run_pump(BouncePump& pump) {
     } else {
       continue;
     }
-    if (r != kCopyNothingYet) last_moved = Clock::now();
-    if (r > 0) continue;
+    if (r > 0) {
+      if (r != kCopyNothingYet) {
+        last_moved = Clock::now();
+        if (pump.progress) pump.progress->fetch_add(r, std::memory_order_relaxed);
+      }
+      continue;
+    }
     // A client that shuts its sending side still reads: the end of what it
     // sends ends only that direction, and the site's listing goes on.
     if (r == 0 && ends[from] == pump.shared && ends[1 - from] != nullptr) {
@@ -294,7 +299,6 @@ void run_pump(BouncePump& pump) {
       // The site's listing is whole: it goes out, its last line too, in its turn.
       if (!release_held()) break;
       r = pass_piece(nullptr, 0, true, client, site_filter, to_client, buffers);
-      if (r == 0) return;
     }
     if (r < 0) {
       // What the site sent before its failure still goes out in its turn.
@@ -302,6 +306,11 @@ void run_pump(BouncePump& pump) {
       if (from == site_end) release_held();
       errno = err;
       log_keeping_errno("system error on bounce connection (%s)\n", errno);
+      return;
+    }
+    if (ends[from] != pump.shared) {
+      pump.site_cut = !ends[from]->ended_cleanly();
+      pump.whole = !pump.site_cut;
     }
     return;
   }

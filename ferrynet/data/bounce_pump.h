@@ -47,6 +47,12 @@ struct BouncePump {
   const std::atomic<int>* kind = nullptr;  // the ListingKind; none: a long listing
   LegTurns* turns = nullptr;  // none: the leg's lines go out as they come
   int leg = 0;
+  std::atomic<long long>* progress = nullptr;  // bytes passed on are added here when given
+  // How the pump ended: the site's end reached its end of stream as it
+  // should, every line passed on; or its protected stream stopped without a
+  // close_notify, so the client must not take the listing for whole.
+  bool whole = false;
+  bool site_cut = false;
 };
 
 // Copies both ways until end of file or a failure on either end; closes nothing.
