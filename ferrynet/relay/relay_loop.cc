@@ -775,6 +775,10 @@ bool RelayLoop::pass() {
       continue;
     }
     const int i = site_of[k];
+    if (pending(i) && rb_->slice[i].text().substr(0, 3) == "226") {
+      std::printf("FUCK IT HAPPEND !!!\n");
+      std::fflush(stdout);
+    }
     if (!read_site(i)) site_closed_ = true;
   }
   // Replies that arrived together (150 and 226 of one transfer) are handled
