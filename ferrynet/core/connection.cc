@@ -320,6 +320,28 @@ bool Connection::write_all(const char* data, size_t len, int idle_limit_ms) {
   return true;
 }
 
+bool Connection::write_after_synch(std::string_view line, int idle_limit_ms) {
+  // Under TLS nothing can be marked urgent; the line goes as it is.
+  if (tls_) return write_all(line, idle_limit_ms);
+  // Telnet IP, then the Synch: an IAC sent as urgent data and the Data Mark.
+  static constexpr char kInterrupt[] = "\xff\xf4";
+  static constexpr char kSynch = '\xff';
+  if (!write_all(kInterrupt, 2, idle_limit_ms)) return false;
+  for (;;) {
+    ssize_t n = ::send(fd_.get(), &kSynch, 1, MSG_NOSIGNAL | MSG_DONTWAIT | MSG_OOB);
+    if (n == 1) break;
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+      if (n == 0) errno = EPIPE;
+      return false;
+    }
+    int r = poll_one(fd_.get(), POLLOUT, idle_limit_ms);
+    if (r == 0) errno = ETIMEDOUT;
+    if (r <= 0) return false;
+  }
+  return write_all("\xf2", 1, idle_limit_ms) && write_all(line, idle_limit_ms);
+}
+
 long Connection::send_line(const char* format, ...) {
   char line[kSendLineMax + 1] = {};
   va_list args;
@@ -373,6 +395,11 @@ void Connection::shutdown_write() const {
 void Connection::send_without_delay() const {
   int one = 1;
   ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+void Connection::keep_urgent_inline() const {
+  int one = 1;
+  ::setsockopt(fd_.get(), SOL_SOCKET, SO_OOBINLINE, &one, sizeof one);
 }
 
 std::optional<Address> Connection::peer() const {

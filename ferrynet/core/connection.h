@@ -94,6 +94,11 @@ class Connection {
   // Every byte, failing when no byte can go for `idle_limit_ms` (< 0: no limit).
   bool write_all(const char* data, size_t len, int idle_limit_ms);
   bool write_all(std::string_view text, int idle_limit_ms) { return write_all(text.data(), text.size(), idle_limit_ms); }
+  // A command line after the Telnet Interrupt Process and Synch (RFC 959's
+  // way to send ABOR): servers busy with a transfer read their control
+  // connection only on urgent data, and one whose line lost its urgent
+  // byte would never see the line end.
+  bool write_after_synch(std::string_view line, int idle_limit_ms);
   // Formats at most 1024 characters and sends them; the characters sent, -1 on failure.
   long send_line(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // One line byte by byte, leaving what follows unread: its length with the
@@ -114,6 +119,10 @@ class Connection {
   // For control connections: small replies go out at once instead of being
   // held for the peer's delayed acknowledgement.
   void send_without_delay() const;
+  // Urgent data (a client's Telnet Synch, or a command sent whole as urgent
+  // data) stays in the stream where it was sent: taken out, its byte would
+  // be missing from the line, and the next command glued to it.
+  void keep_urgent_inline() const;
   std::optional<Address> peer() const;
   std::optional<Address> local() const;
 

@@ -355,6 +355,7 @@ void run_bounce(DataBounce& b) {
 
   if (!protect_sites_together(b, site_legs, n)) return;
   SeenNames seen;
+  LegTurns turns(n);
   std::mutex shared_write_lock;
   PumpLeg legs[kMaxSites];
   pthread_t threads[kMaxSites];
@@ -367,12 +368,16 @@ void run_bounce(DataBounce& b) {
     p.shared_write_lock = &shared_write_lock;
     p.seen = &seen;
     p.kind = plan ? plan->listing_kind() : nullptr;
+    // Legs are in site order: a name several sites hold shows the first one's line.
+    p.turns = &turns;
+    p.leg = i;
     p.progress = plan ? plan->moved() : nullptr;
     legs[i].plan = plan;
     if (plan) plan->leg_started();
     int err = pthread_create(&threads[i], nullptr, pump_leg_main, &legs[i]);
     if (err != 0) {
       if (plan) plan->leg_finished();
+      turns.done(i);
       log_line('e', "cannot create data bouncer thread (%s)\n", std::strerror(err));
       continue;
     }

@@ -14,7 +14,9 @@
 #include "ferrynet/core/log.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/relay/command_table.h"
+#include "ferrynet/relay/path_routing.h"
 #include "ferrynet/relay/site_setup.h"
+#include "ferrynet/relay/telnet_strip.h"
 #include "ferrynet/session/presence.h"
 
 namespace ferrynet {
@@ -77,14 +79,14 @@ bool reply_code(std::string_view line, int* code) {
 // A 1xx line only announces the reply that completes the command.
 bool is_preliminary(std::string_view line) { return !line.empty() && line[0] == '1'; }
 
-// ABOR and STAT are sent while a transfer runs; a client aborting a download
-// must not wait for it to end. Telnet interrupt bytes may lead the line.
-bool goes_at_once(std::string_view line) {
-  while (!line.empty() && static_cast<unsigned char>(line.front()) >= 0x80) line.remove_prefix(1);
-  return (line.size() >= 4 && (strncasecmp(line.data(), "ABOR", 4) == 0 || strncasecmp(line.data(), "STAT", 4) == 0)) &&
+bool is_word(std::string_view line, const char* word) {
+  return line.size() >= 4 && strncasecmp(line.data(), word, 4) == 0 &&
          (line.size() == 4 || line[4] == '\r' || line[4] == ' ');
 }
 
+// ABOR and STAT are sent while a transfer runs; a client aborting a download
+// must not wait for it to end.
+bool goes_at_once(std::string_view line) { return is_word(line, "ABOR") || is_word(line, "STAT"); }
 bool is_abort(std::string_view line) {
   while (!line.empty() && static_cast<unsigned char>(line.front()) >= 0x80) line.remove_prefix(1);
   return line.size() >= 4 && strncasecmp(line.data(), "ABOR", 4) == 0;
@@ -198,6 +200,7 @@ class RelayLoop {
   Client& c_;
   const int n_;
   RelayState st_;
+  TelnetStrip telnet_;
   Session session_;
   std::unique_ptr<Slice> client_buf_;
   std::unique_ptr<ReplyBuffer> rb_;
@@ -256,6 +259,7 @@ bool RelayLoop::secure_sites() {
 }
 
 void RelayLoop::run() {
+  c_.client_conn.keep_urgent_inline();
   // The client's handshake came before the sites were contacted; its data
   // is protected by default, as the connection is.
   if (config().clienttls == kClientTlsImplicit) st_.client_prot_private = true;
@@ -269,7 +273,7 @@ void RelayLoop::run() {
 }
 
 bool RelayLoop::read_client() {
-  const int r = client_buf_->append_read(c_.client_conn);
+  const int r = client_buf_->append_read(c_.client_conn, [this](char* p, size_t n) { return telnet_.strip(p, n); });
   if (r == Slice::kNothingYet) return true;
   if (r == 0) {
     // A client that half-closes after its command still gets the reply.
@@ -343,7 +347,15 @@ void RelayLoop::handle_client_lines() {
       int target = st_.current_site;
       for (int i = 0; i < n_ && !pending(target); ++i)
         if (pending(i)) target = i;
-      session_.relay_line(target, line);
+      if (is_word(line, "ABOR")) {
+        // Every site still sending its part stops: a plain ABOR line after
+        // the Telnet Synch, whatever way the client signalled it (sites
+        // read nothing else during a transfer).
+        for (int i = 0; i < n_; ++i)
+          if (pending(i)) session_.send_site_urgent(i, "ABOR\r\n");
+      } else {
+        session_.relay_line(target, line);
+      }
       at_once_site_ = target;
       in.drop_front(len);
       continue;
@@ -366,6 +378,7 @@ void RelayLoop::handle_client_line(std::string_view line) {
   st_.last_command[keep] = '\0';
   st_.fallthrough_next = -1;
   st_.fallthrough_rest.clear();
+  st_.probe_site = -1;
   st_.restart_site = -1;
   st_.after_restart.clear();
   st_.decide_on_preliminary = false;
@@ -507,6 +520,21 @@ bool RelayLoop::restart_answered() {
 
 void RelayLoop::reply_round() {
   ReplyBuffer& rb = *rb_;
+  if (st_.probe_site >= 0) {
+    // A site's answer on whether it holds a name is the daemon's alone.
+    const int p = st_.probe_site;
+    if (!pending(p) || must_read_[p] || !rb.slice[p].ends_in_complete_reply()) return;
+    // 213 is the time of a name the site has; anything else says nothing.
+    const bool holds = rb.slice[p].text().substr(0, 4) == "213 ";
+    for (int l; (l = rb.slice[p].line_length()) > 0;) {
+      const bool final_line = is_final_line(rb.slice[p].data(), l);
+      rb.slice[p].drop_front(l);
+      if (final_line) break;
+    }
+    holder_answered(session_, holds);
+    start_command();
+    return;
+  }
   if (restart_answered()) return;
   if (!round_ready()) return;
   int len[kMaxSites];

@@ -32,6 +32,8 @@ class Session {
   // One formatted line of at most 1024 characters to the client.
   long reply_line(const char* format, ...) __attribute__((format(printf, 2, 3)));
   bool send_site(int site, std::string_view text);
+  // After the Telnet Synch, which a site running a transfer watches for.
+  bool send_site_urgent(int site, std::string_view line);
   long send_site_line(int site, const char* format, ...) __attribute__((format(printf, 3, 4)));
   // The client's line (which keeps its CR) and an LF to `site`.
   bool relay_line(int site, std::string_view line);
