@@ -11,7 +11,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from ferry_harness import HOST, WAIT, Daemon, free_port, stop_process, wait_for, write_tree  # noqa: E402
+from ferry_harness import (HOST, WAIT, Daemon, ScriptedSitesCase, free_port, login_script, stop_process,  # noqa: E402
+                           wait_for, write_tree)
 
 SITE_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "pyftpd_site.py")
 
@@ -153,3 +154,34 @@ class SiteDownDegrade(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class SiteLostWithScriptedSites(ScriptedSitesCase):
+    def test_silent_site_dropped_at_root_and_transfer_on_a_closing_site_ends_in_426(self):
+        def hang_up_after_150(session, line):
+            session.send("150 Opening data connection.\r\n")
+            time.sleep(0.2)
+            session.close()
+
+        self.start_sites([login_script(extra={"RETR ": "550 No such file.\r\n"}),
+                          login_script(extra={"PWD": None, "RETR ": hang_up_after_150})],
+                         settings={"sitedown": "degrade", "replytimeout": "2"})
+        # A site silent at the root is left behind; the other's reply comes through.
+        c = self.client()
+        self.assertEqual(c.cmd("PWD"), ['257 "/" is current directory.\r\n'])
+        self.assertIn("site 2 is down: no answer within 2 s\n", self.daemon.log())
+        # Within its back-off a root file no site at hand has may be on it.
+        during = self.client()
+        self.assertEqual(during.cmd("RETR x.bin"), ["450 Site 2 is down, try again later.\r\n"])
+        # Past it the site is tried again; a transfer on it that it hangs up ends in 426.
+        time.sleep(SiteHealthBackoff)
+        after = self.client()
+        self.assertEqual(after.cmd("RETR x.bin"), ["150 Opening data connection.\r\n"])
+        self.assertEqual(after.reply(), ["426 Site 2 went down, transfer aborted.\r\n"])
+        self.assertEqual(after.cmd("NOOP"), ["200 site0 ok.\r\n"])
+        self.assertRegex(self.daemon.log(), r"site 2 is back after \d+ s\n")
+        self.assertEqual(self.daemon.log().count("site 2 is down: "), 2)
+
+
+# The first back-off, and a little room.
+SiteHealthBackoff = 5.5
