@@ -25,6 +25,12 @@ enum ClientTls : int { kClientTlsNo = 0, kClientTlsYes, kClientTlsForce, kClient
 // turns logins away), or leaves them to go on with the other sites.
 enum SiteDown : int { kSiteDownClose = 0, kSiteDownDegrade };
 
+// A top-level directory and the site slot (0-based) that holds it.
+struct SectionSetting {
+  std::string name;
+  int site = 0;
+};
+
 struct Config {
   // Transfers outside "/" pass through the daemon too, for clients that
   // ignore the address of a passive reply.
@@ -82,6 +88,8 @@ struct Config {
   uint16_t pasvport_low = 0;
   uint16_t pasvport_high = 0;
   int sitedown = kSiteDownClose;
+  // `section` lines in file order; none: the built-in table holds.
+  std::vector<SectionSetting> sections;
 
   Mutex cycle_lock;
 };
@@ -105,7 +113,8 @@ int parse_text(const char* value, Text& field);
 
 // 0 on success; 1 after printing the reason on standard error.
 int read_config(const char* path, Config& cfg);
-// 1 when the record is usable, 0 when not.
+// 1 when the record is usable, 0 when not; a value that reads well but
+// would leave the daemon serving no one is named on standard error.
 int check_config(Config& cfg);
 
 }  // namespace ferrynet
