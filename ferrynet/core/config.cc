@@ -97,6 +97,17 @@ int parse_clienttls(const char* value, Config& cfg) {
   return 1;
 }
 
+int parse_sitedown(const char* value, Config& cfg) {
+  if (value == nullptr) return 1;
+  if (strcasecmp(value, "close") == 0)
+    cfg.sitedown = kSiteDownClose;
+  else if (strcasecmp(value, "degrade") == 0)
+    cfg.sitedown = kSiteDownDegrade;
+  else
+    return 1;
+  return 0;
+}
+
 int parse_proxyfrom(const char* value, Config& cfg) {
   if (value == nullptr) return 1;
   std::optional<std::vector<AddressBlock>> blocks = parse_address_blocks(value);
@@ -228,6 +239,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     YESNO_ROW(rftpdcompatible),
     {"section", parse_section},
     TEXT_ROW(siteip),
+    {"sitedown", parse_sitedown},
     {"sitepasvaddress", parse_sitepasvaddress},
     NUMBER_ROW(siteport),
     YESNO_ROW(sitetls),
@@ -240,7 +252,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     {"traffic", parse_traffic},
 };
 const int ConfigKeywordCount = sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0];
-static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 45);
+static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 46);
 
 #undef TEXT_ROW
 #undef NUMBER_ROW

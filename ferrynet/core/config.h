@@ -21,9 +21,14 @@ using Text = std::optional<std::string>;  // absent, or present (possibly empty)
 // TLS required before login, or TLS from the first byte.
 enum ClientTls : int { kClientTlsNo = 0, kClientTlsYes, kClientTlsForce, kClientTlsImplicit };
 
+// What a site that cannot be reached does to the sessions: ends them (and
+// turns logins away), or leaves them to go on with the other sites.
+enum SiteDown : int { kSiteDownClose = 0, kSiteDownDegrade };
+
 // Where a site's data port is reached: at its control connection's address,
 // or at the address its passive reply names.
 enum SitePasvAddress : int { kSitePasvControl = 0, kSitePasvReply };
+
 // A top-level directory and the site slot (0-based) that holds it.
 struct SectionSetting {
   std::string name;
@@ -90,6 +95,7 @@ struct Config {
   // The ports of the daemon's own passive listeners; 0 and 0: any the system gives.
   uint16_t pasvport_low = 0;
   uint16_t pasvport_high = 0;
+  int sitedown = kSiteDownClose;
   // `section` lines in file order; none: the built-in table holds.
   std::vector<SectionSetting> sections;
 

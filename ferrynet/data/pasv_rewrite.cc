@@ -54,7 +54,8 @@ bool read_passive_reply(Session& s, int i, const Slice& slice, DataTarget& out) 
       s.state().pasv_address_logged = true;
       char named[kHostSlot];
       format_host(t, named);
-      log_line('e', "site %d's passive reply for %s names %s, not %s: its data connection goes to %s\n", i + 1,
+      log_line('e', "site %d's passive reply for %s names %s, not %s: its data connection goes to %s\n",
+               s.site_number(i) + 1,
                s.client_ip().c_str(), named, site.host().c_str(), site.host().c_str());
     }
   } else if (!parse_epsv_reply(slice.data(), len, t.port)) {

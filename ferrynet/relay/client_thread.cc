@@ -1,5 +1,7 @@
 #include "ferrynet/relay/client_thread.h"
 
+#include <cerrno>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -15,6 +17,7 @@
 #include "ferrynet/session/admission.h"
 #include "ferrynet/session/client_table.h"
 #include "ferrynet/session/session.h"
+#include "ferrynet/session/site_health.h"
 
 namespace ferrynet {
 
@@ -35,9 +38,12 @@ void identify(Client& c, uint16_t listen_port) {
     log_line('e', "ident lookup on %s:%d failed\n", c.client_ip.c_str(), port);
 }
 
-// Connects every slot, all at once; false when the client has to be dropped.
+// Connects every site at once, or with `sitedown degrade` those that
+// answer; false when the client has to be dropped.
 bool connect_sites(Client& c) {
   const int n = config().sitecount < kMaxSites ? config().sitecount : kMaxSites;
+  const bool degrade = config().sitedown == kSiteDownDegrade;
+  SiteHealth* health = c.services ? c.services->health : nullptr;
   SiteAddress targets[kMaxSites];
   choose_site_addresses(targets, n);
   std::lock_guard<std::mutex> hold(c.lock);
@@ -53,32 +59,58 @@ bool connect_sites(Client& c) {
   const std::optional<std::string> bind_to = site_side_address(c);
   ConnectRequest requests[kMaxSites];
   ConnectOutcome sites[kMaxSites];
+  int site_of[kMaxSites];
+  int count = 0;
+  int first_left_out = -1;
   for (int i = 0; i < n; ++i) {
+    // No login waits on a site already known to be down.
+    if (degrade && health && !health->should_try(i)) {
+      log_line('r', "client from %s:%d goes without site %d: down, next try in at most %lld s\n", c.client_ip.c_str(),
+               client_port, i + 1, static_cast<long long>(health->backoff(i).count()));
+      if (first_left_out < 0) first_left_out = i;
+      continue;
+    }
     log_line('r', "control connection to %s:%d\n", targets[i].host->c_str(), static_cast<int>(targets[i].port));
-    requests[i] = ConnectRequest{targets[i].host->c_str(), targets[i].port, bind_to ? bind_to->c_str() : nullptr, 0};
+    requests[count] = ConnectRequest{targets[i].host->c_str(), targets[i].port, bind_to ? bind_to->c_str() : nullptr, 0};
+    site_of[count++] = i;
   }
-  connect_together(requests, sites, n, static_cast<int>(config().connectiontimeout));
+  connect_together(requests, sites, count, static_cast<int>(config().connectiontimeout));
   int refused = -1;
-  for (int i = 0; i < n; ++i) {
+  for (int k = 0; k < count; ++k) {
+    const int i = site_of[k];
     const char* host = targets[i].host->c_str();
     const int port = targets[i].port;
-    if (!sites[i].ok()) {
+    if (!sites[k].ok()) {
       log_line('e', "failed to relay client from %s:%d to %s:%d\n", c.client_ip.c_str(), client_port, host, port);
+      const char* why = sites[k].error == ETIMEDOUT ? "no connection in time" : std::strerror(sites[k].error);
+      if (health) health->mark_down(i, why);
+      if (degrade)
+        log_line('r', "client from %s:%d goes without site %d: %s\n", c.client_ip.c_str(), client_port, i + 1, why);
       if (refused < 0) refused = i;
+      if (first_left_out < 0 || i < first_left_out) first_left_out = i;
       continue;
     }
     log_line('r', "successfully relayed client from %s:%d to %s:%d\n", c.client_ip.c_str(), client_port, host,
              port);
   }
-  if (refused >= 0) {
+  if (refused >= 0 && !degrade) {
     c.client_conn.send_line(kSiteUnreachable, refused + 1);
     return false;
   }
-  for (int i = 0; i < n; ++i) {
-    sites[i].conn.send_without_delay();
-    c.site_conn[i] = std::move(sites[i].conn);
-    c.site_addr[i] = sites[i].to;
-    c.site_tls_name[i] = site_tls_name(targets[i]);
+  c.site_count = 0;
+  for (int k = 0; k < count; ++k) {
+    if (!sites[k].ok()) continue;
+    const int i = site_of[k];
+    sites[k].conn.send_without_delay();
+    const int slot = c.site_count++;
+    c.site_number[slot] = i;
+    c.site_conn[slot] = std::move(sites[k].conn);
+    c.site_addr[slot] = sites[k].to;
+    c.site_tls_name[slot] = site_tls_name(targets[i]);
+  }
+  if (c.site_count == 0) {
+    c.client_conn.send_line(kSiteUnreachable, (first_left_out < 0 ? 0 : first_left_out) + 1);
+    return false;
   }
   return !c.ended.load();
 }

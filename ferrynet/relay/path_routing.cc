@@ -56,6 +56,20 @@ std::string absolute_line(std::string_view line, const PathTarget& t) {
   return out;
 }
 
+// The path's target, its section's site given as the session's slot.
+// False when the session lacks that site: the client has been told.
+bool held_target(Session& s, std::string_view line, int words, PathTarget& t) {
+  t = path_target(s.state().cwd, line, words, s.configured_sites());
+  if (t.section_site < 0) return true;
+  const int slot = s.slot_of(t.section_site);
+  if (slot < 0) {
+    s.say_site_down(t.section_site);
+    return false;
+  }
+  t.section_site = slot;
+  return true;
+}
+
 // A REST the client gave at the root goes to the site that carries the
 // transfer; the transfer command follows once that site has accepted the
 // offset (the relay sends it). A site that refused would otherwise send
@@ -89,6 +103,7 @@ CommandResult first_holder(Session& s, std::string_view line, const PathTarget& 
   // At "/" every site stands at "/" too, so the line goes out as it came.
   st.fallthrough_line = s.at_root() ? std::string(line) : absolute_line(line, t);
   st.fallthrough_next = s.site_count() > 1 ? 1 : -1;
+  st.fallthrough_missing = s.first_missing_site();
   st.decide_on_preliminary = transfer;
   const std::string_view first = 0 == s.current_site() || s.at_root() ? line : std::string_view(st.fallthrough_line);
   if (transfer) {
@@ -124,7 +139,8 @@ CommandResult ask_for_holder(Session& s, std::string_view line, const PathTarget
 }
 
 CommandResult routed_read(Session& s, std::string_view line, int words, bool transfer) {
-  PathTarget t = path_target(s.state().cwd, line, words, s.site_count());
+  PathTarget t;
+  if (!held_target(s, line, words, t)) return CommandResult::kHandled;
   if (!t.named) return CommandResult::kForward;
   if (t.section_site >= 0) {
     if (transfer && s.state().transfer) s.state().transfer->decide_single_site(t.section_site);
@@ -177,7 +193,8 @@ CommandResult read_command(Session& s, std::string_view line) {
 
 CommandResult store_command(Session& s, std::string_view line) {
   if (!s.at_root()) return CommandResult::kForward;
-  PathTarget t = path_target(s.state().cwd, line, 1, s.site_count());
+  PathTarget t;
+  if (!held_target(s, line, 1, t)) return CommandResult::kHandled;
   // APPE of a name some site holds appends to that site's copy; of a new name,
   // like STOR, it goes to the current site.
   if (t.named && t.section_site < 0 && changes_held_name(line)) return ask_for_holder(s, line, t, true);
@@ -199,7 +216,8 @@ CommandResult pre_transfer_command(Session& s, std::string_view line) {
 }
 
 CommandResult change_command(Session& s, std::string_view line) {
-  PathTarget t = path_target(s.state().cwd, line, command_words(line), s.site_count());
+  PathTarget t;
+  if (!held_target(s, line, command_words(line), t)) return CommandResult::kHandled;
   if (!t.named) return CommandResult::kForward;
   if (t.section_site < 0 && s.at_root() && changes_held_name(line)) return ask_for_holder(s, line, t, false);
   const int site = t.section_site >= 0 ? t.section_site : s.current_site();
@@ -230,7 +248,7 @@ CommandResult rename_to_command(Session& s, std::string_view line) {
   const int site = st.rename_site >= 0 && st.rename_site < s.site_count() ? st.rename_site : -1;
   st.rename_site = -1;
   if (site < 0) return change_command(s, line);
-  return to_site(s, line, path_target(st.cwd, line, 1, s.site_count()), site);
+  return to_site(s, line, path_target(st.cwd, line, 1, s.configured_sites()), site);
 }
 
 CommandResult rest_command(Session& s, std::string_view line) {
@@ -252,7 +270,8 @@ CommandResult rest_command(Session& s, std::string_view line) {
 
 CommandResult listing_command(Session& s, std::string_view line) {
   if (!s.at_root()) return CommandResult::kForward;
-  PathTarget t = path_target(s.state().cwd, line, 1, s.site_count());
+  PathTarget t;
+  if (!held_target(s, line, 1, t)) return CommandResult::kHandled;
   if (t.named && t.section_site >= 0) {
     if (s.state().transfer) s.state().transfer->decide_single_site(t.section_site);
     return to_site(s, line, t, t.section_site);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "ferrynet/core/config.h"
 #include "ferrynet/core/log.h"
@@ -17,7 +18,9 @@
 #include "ferrynet/relay/path_routing.h"
 #include "ferrynet/relay/site_setup.h"
 #include "ferrynet/relay/telnet_strip.h"
+#include "ferrynet/session/admission.h"
 #include "ferrynet/session/presence.h"
+#include "ferrynet/session/site_health.h"
 
 namespace ferrynet {
 
@@ -135,7 +138,7 @@ struct HeldReply {
 
 class RelayLoop {
  public:
-  explicit RelayLoop(Client& c) : c_(c), n_(config().sitecount), session_(c, st_, n_) {
+  explicit RelayLoop(Client& c) : c_(c), n_(c.site_count), session_(c, st_) {
     // Not zero-filled: a slice is read only up to its length, and pages
     // nothing was written to cost an idle session no memory.
     rb_.reset(new ReplyBuffer);
@@ -160,6 +163,8 @@ class RelayLoop {
   bool greet_sites();
   // AUTH TLS on every site before the client sees a greeting; false ends the session.
   bool secure_sites();
+  // Runs the sites' set-up together; failed sites are lost or end the session.
+  bool set_up(SiteSetupKind kind);
   bool pass();
   bool read_client();
   bool read_site(int i);
@@ -196,9 +201,19 @@ class RelayLoop {
   void arm(int i) { deadline_[i] = Clock::now() + std::chrono::seconds(reply_seconds_); }
   int wait_limit_ms() const;
   bool overdue();
+  // With `sitedown degrade` the session goes on without slot `i` unless the
+  // client stands in its section; false: the session ends. Either way the
+  // site is marked down.
+  bool lose_site(int i, const char* reason);
+  // Shifts the slots after `i` down over it and closes its connection.
+  void remove_slot(int i);
+  // A whole reply proves the site alive: the first one marks it up.
+  void note_alive(int i);
+  bool quitting() const;
+  SiteHealth* health() const { return c_.services ? c_.services->health : nullptr; }
 
   Client& c_;
-  const int n_;
+  int n_;
   RelayState st_;
   TelnetStrip telnet_;
   Session session_;
@@ -219,6 +234,10 @@ class RelayLoop {
   // Where the last ABOR or STAT went: its reply reaches the client whichever site it is.
   int at_once_site_ = -1;
   bool site_closed_ = false;
+  // The site has sent a whole reply in this session.
+  bool greeted_[kMaxSites] = {};
+  // A transfer on the site has begun (its 1xx passed) for the current command.
+  bool began_[kMaxSites] = {};
   const int reply_seconds_ = static_cast<int>(config().replytimeout > 86400 ? 86400 : config().replytimeout);
   std::optional<HeldReply> held_;
   // The last transfer whose replies were held: a later 1xx is not its.
@@ -231,6 +250,7 @@ void RelayLoop::start_command() {
   for (int i = 0; i < n_; ++i) {
     finished_[i] = false;
     must_read_[i] = false;
+    began_[i] = false;
     timed_[i] = reply_seconds_ > 0 && session_.awaits(i);
     if (timed_[i]) arm(i);
   }
@@ -249,13 +269,49 @@ bool RelayLoop::identity_wanted() const {
 
 bool RelayLoop::greet_sites() {
   if (!identity_wanted()) return true;
-  const int limit = reply_seconds_ > 0 ? reply_seconds_ : kTlsHandshakeSeconds;
-  return set_up_sites(c_, session_, *rb_, limit, SiteSetupKind::kGreet);
+  return set_up(SiteSetupKind::kGreet);
 }
 
-bool RelayLoop::secure_sites() {
+bool RelayLoop::secure_sites() { return set_up(SiteSetupKind::kSecure); }
+
+bool RelayLoop::set_up(SiteSetupKind kind) {
   const int limit = reply_seconds_ > 0 ? reply_seconds_ : kTlsHandshakeSeconds;
-  return set_up_sites(c_, session_, *rb_, limit, SiteSetupKind::kSecure);
+  const bool secure = kind == SiteSetupKind::kSecure;
+  // A session that may go on without a site needs to know every site's outcome.
+  const bool every_site = config().sitedown == kSiteDownDegrade && n_ > 1;
+  SiteSetupOutcome out;
+  set_up_sites(c_, session_, *rb_, limit, kind, every_site, out);
+  int first_failed = -1;
+  for (int i = 0; i < n_; ++i) {
+    if (out.end[i] == SetupEnd::kReady) note_alive(i);
+    if (out.end[i] != SetupEnd::kFailed) continue;
+    if (first_failed < 0) first_failed = i;
+    const int number = session_.site_number(i) + 1;
+    if (secure)
+      log_line('e', "site %d refused TLS for %s (%s)\n", number, c_.client_ip.c_str(), out.why[i].c_str());
+    else
+      log_line('e', "site %d did not greet %s\n", number, c_.client_ip.c_str());
+    if (!every_site) break;
+  }
+  if (first_failed < 0) return true;
+  const int first_number = session_.site_number(first_failed) + 1;
+  // From the last slot down, so that the slots not yet lost keep their places.
+  for (int i = n_ - 1; i >= first_failed; --i) {
+    if (out.end[i] != SetupEnd::kFailed) continue;
+    const std::string reason = secure ? "refused TLS (" + out.why[i] + ")" : std::string("no greeting");
+    if (every_site && lose_site(i, reason.c_str())) continue;
+    if (!every_site) {
+      if (SiteHealth* h = health()) h->mark_down(session_.site_number(i), reason.c_str());
+    }
+    {
+      if (secure)
+        session_.reply_line("421 Site %d refused a protected connection, closing.\r\n", first_number);
+      else
+        session_.reply_line("421 Site %d is unreachable, try again later.\r\n", first_number);
+      return false;
+    }
+  }
+  return true;
 }
 
 void RelayLoop::run() {
@@ -293,6 +349,7 @@ bool RelayLoop::read_site(int i) {
     if (r <= 0) return false;
     must_read_[i] = false;
     if (timed_[i]) arm(i);
+    if (!greeted_[i] && rb_->slice[i].ends_in_complete_reply()) note_alive(i);
     return true;
   }
   // Text nobody asked for, a time-out notice say.
@@ -377,6 +434,7 @@ void RelayLoop::handle_client_line(std::string_view line) {
   std::memcpy(st_.last_command, line.data(), keep);
   st_.last_command[keep] = '\0';
   st_.fallthrough_next = -1;
+  st_.fallthrough_missing = -1;
   st_.fallthrough_rest.clear();
   st_.probe_site = -1;
   st_.restart_site = -1;
@@ -557,6 +615,14 @@ void RelayLoop::reply_round() {
         reply_code(first, &code) && code >= 400 && !(code == 554 && !st_.fallthrough_rest.empty()) &&
         try_next_site(chosen))
       return;
+    if (have_line && forward && code == 550 && st_.fallthrough_missing >= 0 && st_.fallthrough_next < 0 &&
+        is_final_line(first.data(), static_cast<int>(first.size()) + 1)) {
+      // No site at hand has the file; the one that is down may.
+      session_.reply_line(kSiteDownLine, st_.fallthrough_missing + 1);
+      st_.fallthrough_missing = -1;
+      forward = false;
+      answered_ = true;
+    }
     if (have_line && forward && reply_code(first, &code)) {
       if (const ServerReplyRow* row = match_reply(code, st_.last_command)) {
         handled = true;
@@ -594,6 +660,7 @@ void RelayLoop::reply_round() {
         }
       pass_line(line);
       if (is_final_line(line.data(), l) && is_preliminary(line)) {
+        began_[chosen] = true;
         if (st_.decide_on_preliminary && st_.transfer) st_.transfer->decide_single_site(chosen);
         // The site holds the file and has begun: an abort's 426 must not
         // send the command on to the next site.
@@ -663,12 +730,90 @@ bool RelayLoop::overdue() {
   const Clock::time_point now = Clock::now();
   for (int i = 0; i < n_; ++i) {
     if (!silent(i) || now < deadline_[i]) continue;
-    log_line('e', "site %d did not answer within %ds, closing the session of %s\n", i + 1, reply_seconds_,
+    const int number = session_.site_number(i) + 1;
+    char reason[64];
+    std::snprintf(reason, sizeof reason, "%s within %d s", greeted_[i] ? "no answer" : "no greeting", reply_seconds_);
+    if (lose_site(i, reason)) {
+      i = -1;  // the slots moved: look at every one again
+      continue;
+    }
+    log_line('e', "site %d did not answer within %ds, closing the session of %s\n", number, reply_seconds_,
              c_.client_ip.c_str());
-    session_.reply_line("421 Site %d did not answer in time, closing the session.\r\n", i + 1);
+    session_.reply_line("421 Site %d did not answer in time, closing the session.\r\n", number);
     return true;
   }
   return false;
+}
+
+void RelayLoop::note_alive(int i) {
+  greeted_[i] = true;
+  if (SiteHealth* h = health()) h->mark_up(session_.site_number(i));
+}
+
+bool RelayLoop::quitting() const { return strncasecmp(st_.last_command, "QUIT", 4) == 0; }
+
+bool RelayLoop::lose_site(int i, const char* reason) {
+  const int site = session_.site_number(i);
+  if (SiteHealth* h = health()) h->mark_down(site, reason);
+  if (config().sitedown != kSiteDownDegrade || n_ <= 1) return false;
+  // The client stands in the site's section: nothing it does can go on.
+  if (!session_.at_root() && st_.current_site == i) return false;
+  log_line('e', "session of %s goes on without site %d\n", c_.client_ip.c_str(), site + 1);
+  const bool owed = pending(i) && !answered_;
+  const bool began = began_[i];
+  bool others = false;
+  for (int j = 0; j < n_; ++j) others = others || (j != i && pending(j));
+  remove_slot(i);
+  if (owed && !others) {
+    // Only the lost site was to answer; the client still hears why.
+    if (began)
+      session_.reply_line("426 Site %d went down, transfer aborted.\r\n", site + 1);
+    else
+      session_.reply_line(kSiteDownLine, site + 1);
+    answered_ = true;
+    st_.fallthrough_next = -1;
+  }
+  return true;
+}
+
+void RelayLoop::remove_slot(int i) {
+  auto shift = [&]() {
+    for (int j = i; j + 1 < n_; ++j) {
+      std::swap(c_.site_conn[j], c_.site_conn[j + 1]);
+      std::swap(c_.site_addr[j], c_.site_addr[j + 1]);
+      std::swap(c_.site_tls[j], c_.site_tls[j + 1]);
+      std::swap(c_.site_tls_name[j], c_.site_tls_name[j + 1]);
+      std::swap(c_.site_number[j], c_.site_number[j + 1]);
+    }
+    c_.site_conn[n_ - 1].close();
+    c_.site_tls[n_ - 1].reset();
+    c_.site_count = n_ - 1;
+  };
+  // Before the login the watchdog may shut these connections down at any moment.
+  admission().with_sites_held(shift);
+  for (int j = i; j + 1 < n_; ++j) {
+    std::swap(rb_->slice[j], rb_->slice[j + 1]);
+    std::swap(finished_[j], finished_[j + 1]);
+    std::swap(must_read_[j], must_read_[j + 1]);
+    std::swap(deadline_[j], deadline_[j + 1]);
+    std::swap(timed_[j], timed_[j + 1]);
+    std::swap(greeted_[j], greeted_[j + 1]);
+    std::swap(began_[j], began_[j + 1]);
+    std::swap(st_.awaited[j], st_.awaited[j + 1]);
+  }
+  --n_;
+  rb_->slice[n_].clear();
+  finished_[n_] = must_read_[n_] = timed_[n_] = greeted_[n_] = began_[n_] = false;
+  st_.awaited[n_] = false;
+  // Slot numbers past `i` move down by one; one that named the lost slot
+  // names none, but the current site at the root passes to the next.
+  auto moved = [&](int slot) { return slot > i ? slot - 1 : slot == i ? -1 : slot; };
+  st_.current_site = st_.current_site == i ? (i < n_ ? i : 0) : moved(st_.current_site);
+  st_.rename_site = moved(st_.rename_site);
+  st_.restart_site = moved(st_.restart_site);
+  at_once_site_ = moved(at_once_site_);
+  if (st_.fallthrough_next > i) --st_.fallthrough_next;
+  if (st_.fallthrough_next >= n_) st_.fallthrough_next = -1;
 }
 
 bool RelayLoop::pass() {
@@ -688,6 +833,7 @@ bool RelayLoop::pass() {
     site_of[count++] = i;
   }
   bool ready[kMaxSites + 1] = {};
+  bool lost[kMaxSites] = {};
   // A reply already whole (a greeting read during set-up, say) is handled now, not after a wait.
   int r = wait_any_readable(conns, count, round_ready() ? 0 : wait_limit_ms(), ready);
   if (r < 0) return false;
@@ -702,11 +848,19 @@ bool RelayLoop::pass() {
       std::printf("FUCK IT HAPPEND !!!\n");
       std::fflush(stdout);
     }
-    if (!read_site(i)) site_closed_ = true;
+    if (!read_site(i)) lost[i] = true;
   }
   // Replies that arrived together (150 and 226 of one transfer) are handled
   // in this same pass; the client must not wait for them.
   handle_replies();
+  // From the last slot down, so the slots still to look at keep their place.
+  for (int i = n_ - 1; i >= 0 && !site_closed_; --i) {
+    if (!lost[i]) continue;
+    // After QUIT a site hangs up as it should.
+    if (quitting() || c_.login_expired.load() || c_.ended.load() || !lose_site(i, "closed its connection"))
+      site_closed_ = true;
+  }
+  if (!site_closed_) handle_replies();
   flush_held();
   // A site that closed ends the session, after what it said has been passed on.
   if (site_closed_ || st_.client_tls_failed) return false;

@@ -51,7 +51,7 @@ class SiteSetup {
         reply_limit_(std::chrono::seconds(reply_limit_s)),
         secure_(kind == SiteSetupKind::kSecure) {}
 
-  bool run();
+  void run(bool every_site, SiteSetupOutcome& out);
 
  private:
   // Takes the site as far as it goes without waiting.
@@ -166,7 +166,8 @@ void SiteSetup::advance(int i) {
           greeted(i);
           break;
         }
-        log_line('r', "site %d answered the identity line: %s\n", i + 1, first_line(reply).c_str());
+        log_line('r', "site %d answered the identity line: %s\n", session_.site_number(i) + 1,
+                 first_line(reply).c_str());
         leg.step = Step::kNoopAnswer;
         leg.deadline = Clock::now() + reply_limit_;
         break;
@@ -215,7 +216,7 @@ int SiteSetup::first_refusal(bool* known) const {
   return -1;
 }
 
-bool SiteSetup::run() {
+void SiteSetup::run(bool every_site, SiteSetupOutcome& out) {
   const Config& cfg = config();
   identity_ = cfg.bouncemodedown && cfg.bouncemodedown->find('a') != std::string::npos;
   const char* user = c_.ident_user ? c_.ident_user->c_str() : "*";
@@ -236,7 +237,6 @@ bool SiteSetup::run() {
   }
   bool ready[kMaxSites];
   for (bool& r : ready) r = true;
-  int refused = -1;
   for (;;) {
     for (int i = 0; i < n_; ++i)
       if (ready[i] && !settled(legs_[i].step)) advance(i);
@@ -245,7 +245,11 @@ bool SiteSetup::run() {
       if (!settled(legs_[i].step) && now >= legs_[i].deadline)
         fail(i, legs_[i].step == Step::kHandshake ? "timed out" : "");
     bool known = false;
-    refused = first_refusal(&known);
+    first_refusal(&known);
+    if (every_site) {
+      known = true;
+      for (int i = 0; i < n_; ++i) known = known && settled(legs_[i].step);
+    }
     if (known) break;
     Connection* conns[kMaxSites] = {};
     Want wants[kMaxSites] = {};
@@ -261,25 +265,20 @@ bool SiteSetup::run() {
     if (wait_any(conns, wants, n_, static_cast<int>(wait_ms), ready) < 0)
       for (int i = 0; i < n_; ++i) ready[i] = conns[i] != nullptr;
   }
-  if (refused >= 0 && !secure_) {
-    log_line('e', "site %d did not greet %s\n", refused + 1, c_.client_ip.c_str());
-    session_.reply_line("421 Site %d is unreachable, try again later.\r\n", refused + 1);
-    return false;
+  for (int i = 0; i < n_; ++i) {
+    const Step step = legs_[i].step;
+    out.end[i] = step == Step::kFailed ? SetupEnd::kFailed : settled(step) ? SetupEnd::kReady : SetupEnd::kUnsettled;
+    out.why[i] = legs_[i].why;
+    if (out.end[i] == SetupEnd::kReady) rb_.slice[i].assign(legs_[i].greeting + legs_[i].got);
   }
-  if (refused >= 0) {
-    log_line('e', "site %d refused TLS for %s (%s)\n", refused + 1, c_.client_ip.c_str(), legs_[refused].why.c_str());
-    session_.reply_line("421 Site %d refused a protected connection, closing.\r\n", refused + 1);
-    return false;
-  }
-  for (int i = 0; i < n_; ++i) rb_.slice[i].assign(legs_[i].greeting + legs_[i].got);
-  return true;
 }
 
 }  // namespace
 
-bool set_up_sites(Client& c, Session& session, ReplyBuffer& rb, int reply_limit_s, SiteSetupKind kind) {
+void set_up_sites(Client& c, Session& session, ReplyBuffer& rb, int reply_limit_s, SiteSetupKind kind,
+                  bool every_site, SiteSetupOutcome& out) {
   SiteSetup setup(c, session, rb, reply_limit_s, kind);
-  return setup.run();
+  setup.run(every_site, out);
 }
 
 }  // namespace ferrynet

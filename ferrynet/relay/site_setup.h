@@ -4,6 +4,9 @@
 // the pace of its slowest site, not of all of them.
 #pragma once
 
+#include <string>
+
+#include "ferrynet/core/limits.h"
 #include "ferrynet/session/reply_buffer.h"
 #include "ferrynet/session/session.h"
 
@@ -14,9 +17,22 @@ enum class SiteSetupKind {
   kSecure,  // the same (identity line when wanted), then TLS
 };
 
-// Leaves each site's greeting in its slice. False when a site failed (the
-// first such site in site order has been logged and named to the client):
-// the session ends. `reply_limit_s` bounds each reply awaited.
-bool set_up_sites(Client& c, Session& session, ReplyBuffer& rb, int reply_limit_s, SiteSetupKind kind);
+enum class SetupEnd {
+  kUnsettled,  // left when an earlier site's failure ended the set-up
+  kReady,      // greeted (or turned the client away in its own words)
+  kFailed,
+};
+
+struct SiteSetupOutcome {
+  SetupEnd end[kMaxSites] = {};
+  std::string why[kMaxSites];  // of a failed TLS set-up
+};
+
+// Leaves each ready site's greeting in its slice. Stops once the first
+// failure in site order is known, or with `every_site` once every site has
+// settled. `reply_limit_s` bounds each reply awaited. What a failure means
+// for the session is the caller's to say.
+void set_up_sites(Client& c, Session& session, ReplyBuffer& rb, int reply_limit_s, SiteSetupKind kind,
+                  bool every_site, SiteSetupOutcome& out);
 
 }  // namespace ferrynet

@@ -22,6 +22,7 @@
 #include "ferrynet/relay/client_thread.h"
 #include "ferrynet/session/admission.h"
 #include "ferrynet/session/client_table.h"
+#include "ferrynet/session/site_health.h"
 
 namespace ferrynet {
 
@@ -244,7 +245,9 @@ int run_daemon(int argc, char** argv) {
     shutdown_daemon();
   }
   // accept_loop never returns: what it is handed lives as long as any client.
+  SiteHealth health(cfg.sitecount);
   Services services;
+  services.health = &health;
   accept_loop(*listener, services);
 }
 

@@ -48,6 +48,8 @@ class RewriteTest : public testing::Test {
       client_.site_conn[i] = ferrynet::Connection(ferrynet::Fd(site_side_[i].near));
       client_.site_addr[i] = ferrynet::Address::ipv4(site_side_[i].far_addr.sin_addr.s_addr, 21);
     }
+    client_.site_count = kSites;
+    for (int i = 0; i < kSites; ++i) client_.site_number[i] = i;
   }
   void TearDown() override { ferrynet::config().sitecount = 0; }
   void put(int site, const std::string& text) { rb_->slice[site].assign(text); }
@@ -65,7 +67,7 @@ class RewriteTest : public testing::Test {
   ControlPair site_side_[kSites];
   Client client_;
   RelayState st_;
-  ferrynet::Session session_{client_, st_, kSites};
+  ferrynet::Session session_{client_, st_};
   std::unique_ptr<ReplyBuffer> rb_ = std::make_unique<ReplyBuffer>();
 };
 
