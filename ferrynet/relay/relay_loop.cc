@@ -10,6 +10,7 @@
 
 #include "ferrynet/core/config.h"
 #include "ferrynet/core/log.h"
+#include "ferrynet/core/metrics.h"
 #include "ferrynet/core/tls_setup.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/relay/command_table.h"
@@ -67,6 +68,20 @@ bool reply_code(std::string_view line, int* code) {
   return true;
 }
 
+// The transfer a command starts, counted by its final reply; -1: none.
+int transfer_kind(const char* command) {
+  static constexpr struct {
+    const char* name;
+    Direction direction;
+  } kRows[] = {{"RETR", Direction::kDown}, {"STOR", Direction::kUp}, {"APPE", Direction::kUp},
+               {"STOU", Direction::kUp},   {"LIST", Direction::kList}, {"NLST", Direction::kList},
+               {"MLSD", Direction::kList}};
+  for (const auto& row : kRows)
+    if (strncasecmp(command, row.name, 4) == 0 && (command[4] == '\0' || command[4] == ' '))
+      return static_cast<int>(row.direction);
+  return -1;
+}
+
 // A 1xx line only announces the reply that completes the command.
 bool is_preliminary(std::string_view line) { return !line.empty() && line[0] == '1'; }
 
@@ -87,6 +102,8 @@ class RelayLoop {
     // The sites' greetings are the first replies owed.
     session_.await_every_site();
     start_command();
+    // A greeting answers no command: it is not timed.
+    for (bool& t : reply_timed_) t = false;
   }
   ~RelayLoop() {
     session_.end_transfers();
@@ -127,6 +144,10 @@ class RelayLoop {
   void arm(int i) { deadline_[i] = Clock::now() + std::chrono::seconds(reply_seconds_); }
   int wait_limit_ms() const;
   bool overdue();
+  // The counts of what the session saw (nothing when none are kept).
+  void time_replies_from_now();
+  void count_reply(int i);
+  void count_final(int i, std::string_view line, bool chosen);
 
   Client& c_;
   const int n_;
@@ -150,7 +171,37 @@ class RelayLoop {
   int at_once_site_ = -1;
   bool site_closed_ = false;
   const int reply_seconds_ = static_cast<int>(config().replytimeout > 86400 ? 86400 : config().replytimeout);
+  Metrics* const metrics_ = metrics_of(c_);
+  // When each awaited site was sent the command whose reply is being timed.
+  Clock::time_point sent_at_[kMaxSites];
+  bool reply_timed_[kMaxSites] = {};
 };
+
+void RelayLoop::time_replies_from_now() {
+  if (!metrics_) return;
+  const Clock::time_point now = Clock::now();
+  for (int i = 0; i < n_; ++i) {
+    reply_timed_[i] = pending(i);
+    sent_at_[i] = now;
+  }
+}
+
+void RelayLoop::count_reply(int i) {
+  if (!reply_timed_[i] || !rb_->slice[i].ends_in_complete_reply()) return;
+  reply_timed_[i] = false;
+  metrics_->site_replied(i, Clock::now() - sent_at_[i]);
+}
+
+void RelayLoop::count_final(int i, std::string_view line, bool chosen) {
+  if (!metrics_) return;
+  int code = 0;
+  if (!reply_code(line, &code)) return;
+  const int kind = transfer_kind(st_.last_command);
+  if (kind >= 0) metrics_->transfer(i, static_cast<Direction>(kind), code >= 200 && code < 300);
+  // The client hears the chosen site's answer to its login: that is the login's outcome.
+  if (chosen && std::strcmp(st_.last_command, "||PASS") == 0) metrics_->login(true);
+  if (chosen && strncasecmp(st_.last_command, "PASS ", 5) == 0 && code != 230) metrics_->login(false);
+}
 
 void RelayLoop::start_command() {
   answered_ = false;
@@ -161,6 +212,7 @@ void RelayLoop::start_command() {
     timed_[i] = reply_seconds_ > 0 && session_.awaits(i);
     if (timed_[i]) arm(i);
   }
+  time_replies_from_now();
 }
 
 bool RelayLoop::any_pending() const {
@@ -215,6 +267,7 @@ bool RelayLoop::secure_sites() {
     if (ok) {
       c_.site_tls[i] = std::make_shared<TlsSessionStore>();
       ok = site.start_tls(*ctx, kTlsHandshakeSeconds * 1000, c_.site_tls[i], &why) == TlsResult::ok;
+      if (metrics_) metrics_->tls_handshake(TlsLeg::kSite, ok);
     }
     for (const char* step : {"PBSZ 0\r\n", "PROT P\r\n"}) {
       answer.clear();
@@ -273,6 +326,7 @@ bool RelayLoop::read_site(int i) {
     if (r <= 0) return false;
     must_read_[i] = false;
     if (timed_[i]) arm(i);
+    if (metrics_) count_reply(i);
     return true;
   }
   // Text nobody asked for, a time-out notice say.
@@ -347,6 +401,9 @@ void RelayLoop::handle_client_line(std::string_view line) {
   st_.decide_on_preliminary = false;
   st_.current_site_answers = false;
   session_.await_every_site();
+  // Before the command leaves: the bounce may end before this thread runs again.
+  if (const int kind = transfer_kind(st_.last_command); kind >= 0 && st_.transfer)
+    st_.transfer->note_command(static_cast<Direction>(kind), Clock::now());
   if (line.size() + 1 > static_cast<size_t>(kSendLineMax)) {
     // The line cannot go out whole; cut, it would reach a site without its
     // line end (the client then waits for ever) or as a different command.
@@ -404,6 +461,7 @@ bool RelayLoop::try_next_site(int from) {
   rb_->slice[next].clear();
   timed_[next] = reply_seconds_ > 0;
   if (timed_[next]) arm(next);
+  time_replies_from_now();
   return true;
 }
 
@@ -451,6 +509,7 @@ void RelayLoop::reply_round() {
               timed_[i] = reply_seconds_ > 0 && must_read_[i];
               if (timed_[i]) arm(i);
             }
+            time_replies_from_now();
             return;
           case ReplyResult::kForward:
             break;
@@ -489,6 +548,7 @@ void RelayLoop::reply_round() {
         const bool preliminary = slice.data()[0] == '1';
         if (i == chosen && !preliminary && (forward || answered_)) answered_ = true;
         if (!preliminary) {
+          count_final(i, std::string_view(slice.data(), static_cast<size_t>(li)), i == chosen);
           finished_[i] = true;
           timed_[i] = false;
         } else {
@@ -539,6 +599,7 @@ bool RelayLoop::overdue() {
     log_line('e', "site %d did not answer within %ds, closing the session of %s\n", i + 1, reply_seconds_,
              c_.client_ip.c_str());
     session_.reply_line("421 Site %d did not answer in time, closing the session.\r\n", i + 1);
+    if (metrics_) metrics_->site_timed_out(i);
     return true;
   }
   return false;

@@ -5,6 +5,10 @@
 
 namespace ferrynet {
 
-struct Services {};
+class Metrics;
+
+struct Services {
+  Metrics* metrics = nullptr;  // `metricsaddress`
+};
 
 }  // namespace ferrynet
