@@ -92,6 +92,17 @@ int parse_clienttls(const char* value, Config& cfg) {
   return 1;
 }
 
+int parse_sitedown(const char* value, Config& cfg) {
+  if (value == nullptr) return 1;
+  if (strcasecmp(value, "close") == 0)
+    cfg.sitedown = kSiteDownClose;
+  else if (strcasecmp(value, "degrade") == 0)
+    cfg.sitedown = kSiteDownDegrade;
+  else
+    return 1;
+  return 0;
+}
+
 int parse_proxyfrom(const char* value, Config& cfg) {
   if (value == nullptr) return 1;
   std::optional<std::vector<AddressBlock>> blocks = parse_address_blocks(value);
@@ -199,6 +210,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     NUMBER_ROW(replytimeout),
     YESNO_ROW(rftpdcompatible),
     TEXT_ROW(siteip),
+    {"sitedown", parse_sitedown},
     NUMBER_ROW(siteport),
     YESNO_ROW(sitetls),
     TEXT_ROW(sitetlsca),
@@ -209,7 +221,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     {"traffic", parse_traffic},
 };
 const int ConfigKeywordCount = sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0];
-static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 43);
+static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 44);
 
 #undef TEXT_ROW
 #undef NUMBER_ROW

@@ -21,6 +21,10 @@ using Text = std::optional<std::string>;  // absent, or present (possibly empty)
 // TLS required before login, or TLS from the first byte.
 enum ClientTls : int { kClientTlsNo = 0, kClientTlsYes, kClientTlsForce, kClientTlsImplicit };
 
+// What a site that cannot be reached does to the sessions: ends them (and
+// turns logins away), or leaves them to go on with the other sites.
+enum SiteDown : int { kSiteDownClose = 0, kSiteDownDegrade };
+
 struct Config {
   // Transfers outside "/" pass through the daemon too, for clients that
   // ignore the address of a passive reply.
@@ -80,6 +84,7 @@ struct Config {
   // Where the metrics and health endpoint listens: "host:port" or
   // "[v6 address]:port"; absent: no endpoint and nothing counted.
   Text metricsaddress;
+  int sitedown = kSiteDownClose;
 
   Mutex cycle_lock;
 };

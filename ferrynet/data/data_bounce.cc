@@ -148,7 +148,7 @@ bool accept_failed(DataBounce& b, Waited w, int listener, int error) {
 void count_bytes(const DataBounce& b, int leg, long long moved, Direction otherwise) {
   if (b.metrics == nullptr || moved <= 0) return;
   const Direction d = b.plan ? b.plan->direction(otherwise) : otherwise;
-  b.metrics->data_bytes(b.first_site + leg, d, static_cast<uint64_t>(moved));
+  if (leg >= 0 && leg < kMaxSites) b.metrics->data_bytes(b.site_numbers[leg], d, static_cast<uint64_t>(moved));
 }
 
 }  // namespace
@@ -188,7 +188,7 @@ void run_bounce(DataBounce& b) {
     std::string why;
     const bool ok = site_legs[leg].start_tls(*b.site_tls, b.timeout_s * 1000, b.site_stores[leg], &why) == TlsResult::ok;
     if (b.metrics) b.metrics->tls_handshake(TlsLeg::kSiteData, ok);
-    if (ok && b.metrics && site_legs[leg].tls_resumed()) b.metrics->tls_resumed(b.first_site + leg);
+    if (ok && b.metrics && site_legs[leg].tls_resumed()) b.metrics->tls_resumed(b.site_numbers[leg]);
     if (ok) return true;
     log_line('e', "TLS on the data connection to site %d failed (%s)\n", b.first_site + leg + 1, why.c_str());
     return false;

@@ -47,6 +47,7 @@ struct DataBounce {
   // What the transfer turns out to be; none: a listing from the start.
   std::shared_ptr<TransferPlan> plan;
   Metrics* metrics = nullptr;  // none: nothing counted
+  int site_numbers[kMaxSites] = {};  // the configured site of each leg, for the counts
 };
 
 // Starts the detached bouncer thread and returns once it runs. The record

@@ -1,5 +1,7 @@
 #include "ferrynet/relay/client_thread.h"
 
+#include <cerrno>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -15,6 +17,7 @@
 #include "ferrynet/session/admission.h"
 #include "ferrynet/session/client_table.h"
 #include "ferrynet/session/session.h"
+#include "ferrynet/session/site_health.h"
 
 namespace ferrynet {
 
@@ -35,9 +38,12 @@ void identify(Client& c, uint16_t listen_port) {
     log_line('e', "ident lookup on %s:%d failed\n", c.client_ip.c_str(), port);
 }
 
-// Connects every slot; false when the client has to be dropped.
+// Connects every site, or with `sitedown degrade` those that answer; false
+// when the client has to be dropped.
 bool connect_sites(Client& c) {
   const int n = config().sitecount;
+  const bool degrade = config().sitedown == kSiteDownDegrade;
+  SiteHealth* health = c.services ? c.services->health : nullptr;
   SiteAddress targets[kMaxSites];
   choose_site_addresses(targets, n);
   std::lock_guard<std::mutex> hold(c.lock);
@@ -50,27 +56,47 @@ bool connect_sites(Client& c) {
     }
   }
   const int client_port = c.client_addr.port();
+  int first_left_out = -1;
+  c.site_count = 0;
   for (int i = 0; i < n && !c.ended.load() && !c.login_expired.load(); ++i) {
     const char* host = targets[i].host->c_str();
     const int port = targets[i].port;
+    // No login waits on a site already known to be down.
+    if (degrade && health && !health->should_try(i)) {
+      log_line('r', "client from %s:%d goes without site %d: down, next try in at most %lld s\n", c.client_ip.c_str(),
+               client_port, i + 1, static_cast<long long>(health->backoff(i).count()));
+      if (first_left_out < 0) first_left_out = i;
+      continue;
+    }
     log_line('r', "control connection to %s:%d\n", host, port);
     std::optional<std::string> bind_to = site_side_address(c);
     ConnectOutcome site = connect_timed(host, targets[i].port, bind_to ? bind_to->c_str() : nullptr, 0,
                                         static_cast<int>(config().connectiontimeout));
     if (!site.ok()) {
       log_line('e', "failed to relay client from %s:%d to %s:%d\n", c.client_ip.c_str(), client_port, host, port);
-      c.client_conn.send_line(kSiteUnreachable, i + 1);
-      if (Metrics* m = metrics_of(c)) {
-        m->site_connect_failed(i);
-        m->refused(Refusal::kSiteDown);
+      if (health) health->mark_down(i, site.error == ETIMEDOUT ? "no connection in time" : std::strerror(site.error));
+      if (Metrics* m = metrics_of(c)) m->site_connect_failed(i);
+      if (!degrade) {
+        c.client_conn.send_line(kSiteUnreachable, i + 1);
+        if (Metrics* m = metrics_of(c)) m->refused(Refusal::kSiteDown);
+        return false;
       }
-      return false;
+      log_line('r', "client from %s:%d goes without site %d\n", c.client_ip.c_str(), client_port, i + 1);
+      if (first_left_out < 0) first_left_out = i;
+      continue;
     }
     site.conn.send_without_delay();
-    c.site_conn[i] = std::move(site.conn);
-    c.site_addr[i] = site.to;
+    const int slot = c.site_count++;
+    c.site_number[slot] = i;
+    c.site_conn[slot] = std::move(site.conn);
+    c.site_addr[slot] = site.to;
     log_line('r', "successfully relayed client from %s:%d to %s:%d\n", c.client_ip.c_str(), client_port, host,
              port);
+  }
+  if (c.site_count == 0 && !c.ended.load() && !c.login_expired.load()) {
+    c.client_conn.send_line(kSiteUnreachable, (first_left_out < 0 ? 0 : first_left_out) + 1);
+    if (Metrics* m = metrics_of(c)) m->refused(Refusal::kSiteDown);
+    return false;
   }
   return !c.ended.load();
 }

@@ -54,6 +54,13 @@ class Admission {
   // Starts the login watchdog thread; 0, or the error number. Without a login
   // limit there is nothing to watch and no thread.
   int start_watchdog() EXCLUDES(lock_);
+  // Runs `change` to a client's site connections while the watchdog cannot
+  // look at them.
+  template <typename F>
+  void with_sites_held(F&& change) EXCLUDES(lock_) {
+    MutexLock hold(lock_);
+    change();
+  }
 
  private:
   using Clock = std::chrono::steady_clock;

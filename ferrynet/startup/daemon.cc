@@ -23,6 +23,7 @@
 #include "ferrynet/relay/client_thread.h"
 #include "ferrynet/session/admission.h"
 #include "ferrynet/session/client_table.h"
+#include "ferrynet/session/site_health.h"
 #include "ferrynet/startup/metrics_http.h"
 
 namespace ferrynet {
@@ -103,6 +104,8 @@ std::unique_ptr<MetricsEndpoint> serve_metrics(const Config& cfg, Services& serv
   metrics = std::make_unique<Metrics>(cfg.sitecount);
   EndpointSources from;
   from.metrics = metrics.get();
+  from.health = services.health;
+  from.degrade = cfg.sitedown == kSiteDownDegrade;
   from.sites = cfg.sitecount;
   from.max_clients = cfg.maxclients;
   std::string why;
@@ -253,7 +256,9 @@ int run_daemon(int argc, char** argv) {
     shutdown_daemon();
   }
   // accept_loop never returns: what it is handed lives as long as any client.
+  SiteHealth health(cfg.sitecount);
   Services services;
+  services.health = &health;
   std::unique_ptr<Metrics> metrics;
   // A thread of its own too, so started after the fork as well.
   std::unique_ptr<MetricsEndpoint> endpoint = serve_metrics(cfg, services, metrics);

@@ -10,6 +10,7 @@
 #include "ferrynet/core/address.h"
 #include "ferrynet/core/config.h"
 #include "ferrynet/core/log.h"
+#include "ferrynet/session/site_health.h"
 
 namespace ferrynet {
 
@@ -23,7 +24,7 @@ constexpr unsigned kHttpConnections = 32;
 constexpr const char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
 constexpr const char kTextType[] = "text/plain; charset=utf-8";
 
-bool site_up(const EndpointSources& from, int) { return from.health == nullptr; }
+bool site_up(const EndpointSources& from, int site) { return from.health == nullptr || from.health->up(site); }
 
 void log_library_error(void*, const char* format, va_list args) {
   char text[512];
