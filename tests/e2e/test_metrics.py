@@ -92,7 +92,7 @@ class Prometheus:
         answer = json.loads(body)
         if status != 200 or answer["status"] != "success":
             raise AssertionError("query %s: %s" % (expr, body))
-        return {tuple(sorted((k, v) for k, v in r["metric"].items() if k not in ("job", "instance"))):
+        return {tuple(sorted((k, v) for k, v in r["metric"].items() if k not in ("job", "instance", "__name__"))):
                 float(r["value"][1]) for r in answer["data"]["result"]}
 
     def stop(self):
@@ -224,6 +224,55 @@ class MetricsUnderPrometheus(unittest.TestCase):
     def listing_bytes(self, site):
         """What a site's pyftpdlib sends for NLST of its root."""
         return float(sum(len(n) + 2 for n in os.listdir(self.roots[site - 1])))
+
+
+class HealthAnswer(unittest.TestCase):
+    """/health of two daemons before the same two sites, one with `sitedown close`
+    (the default) and one with `degrade`, while site 2 runs and once it stopped."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="ferryhealth-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+        roots = [os.path.join(self.tmp, "site%d" % k) for k in (1, 2)]
+        write_tree(roots[0], {"GAMES/a": b"a"})
+        write_tree(roots[1], {"VCD/b": b"b"})
+        self.sites = []
+        for root in roots:
+            site = RealSite(root)
+            self.addCleanup(site.stop)
+            self.sites.append(site)
+        self.close, self.close_port = start_daemon(self.sites)
+        self.addCleanup(self.close.stop)
+        self.degrade, self.degrade_port = start_daemon(self.sites, {"sitedown": "degrade"})
+        self.addCleanup(self.degrade.stop)
+
+    def health(self, port):
+        return http_get("http://%s:%d/health" % (HOST, port))
+
+    def test_health_follows_the_sites_and_the_sitedown_mode(self):
+        for port in (self.close_port, self.degrade_port):
+            self.assertEqual(self.health(port), (200, "ok: 2 of 2 sites up\n"))
+        self.sites[1].stop()
+        # The health is what sessions found: each daemon learns of the loss from a client.
+        c = self.close.client()
+        self.assertEqual(c.reply(), ["421 Site 2 is unreachable, try again later.\r\n"])
+        c.close()
+        self.assertEqual(self.health(self.close_port), (503, "site 2 is down\n"))
+        page = http_get("http://%s:%d/metrics" % (HOST, self.close_port))[1]
+        self.assertEqual(sample(page, "ferrynet_site_up", site="2"), 0)
+        self.assertEqual(sample(page, "ferrynet_site_up", site="1"), 1)
+        self.assertEqual(sample(page, "ferrynet_site_connect_failures_total", site="2"), 1)
+        self.assertEqual(sample(page, "ferrynet_sessions_refused_total", reason="sitedown"), 1)
+
+        c = self.degrade.client()
+        self.assertTrue(c.reply()[-1].startswith("220 "))
+        c.close()
+        self.assertEqual(self.health(self.degrade_port), (200, "ok: 1 of 2 sites up\n"))
+        self.sites[0].stop()
+        c = self.degrade.client()
+        self.assertEqual(c.reply(), ["421 Site 1 is unreachable, try again later.\r\n"])
+        c.close()
+        self.assertEqual(self.health(self.degrade_port), (503, "every site is down\n"))
 
 
 if __name__ == "__main__":
