@@ -11,6 +11,7 @@ import json
 import os
 import re
 import shutil
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -21,6 +22,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from ferry_harness import HOST, Daemon, RealSite, free_port, stop_process, wait_for, write_tree  # noqa: E402
+from real_sites import ProftpdSite, VsftpdSite, make_certificate, proftpd_tls_available, vsftpd_available  # noqa: E402
 
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 ROOT_FILE = bytes(range(256)) * 517 + b"tail"  # 132356 bytes
@@ -273,6 +275,45 @@ class HealthAnswer(unittest.TestCase):
         self.assertEqual(c.reply(), ["421 Site 1 is unreachable, try again later.\r\n"])
         c.close()
         self.assertEqual(self.health(self.degrade_port), (503, "every site is down\n"))
+
+
+@unittest.skipUnless(vsftpd_available() and proftpd_tls_available(), "needs vsftpd and proftpd with mod_tls")
+class TlsCounts(unittest.TestCase):
+    """Every TLS leg of a protected root listing, before vsftpd (which refuses
+    data connections that do not resume the control session) and proftpd."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="ferrytlsmetrics-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+        roots = [os.path.join(self.tmp, "s%d" % k) for k in (1, 2)]
+        write_tree(roots[0], {"one.txt": b"1"}, open_to_all=True)
+        write_tree(roots[1], {"two.txt": b"2"}, open_to_all=True)
+        vsftpd = VsftpdSite(roots[0], password="secret", tls=True)
+        self.addCleanup(vsftpd.stop)
+        proftpd = ProftpdSite(roots[1], user=vsftpd.user, password="secret", tls=True)
+        self.addCleanup(proftpd.stop)
+        self.user = vsftpd.user
+        cert, key = make_certificate(self.tmp)
+        self.daemon, self.mport = start_daemon(
+            [vsftpd, proftpd], {"clienttls": "yes", "sitetls": "yes", "tlscertfile": cert, "tlskeyfile": key})
+        self.addCleanup(self.daemon.stop)
+
+    def test_handshakes_of_every_leg_and_resumed_site_sessions_are_counted(self):
+        ctx = ssl.create_default_context()
+        ctx.check_hostname = False
+        ctx.verify_mode = ssl.CERT_NONE
+        f = ftplib.FTP_TLS(context=ctx)
+        f.connect(HOST, self.daemon.port, timeout=30)
+        f.auth()
+        f.login(self.user, "secret")
+        f.prot_p()
+        self.assertEqual(sorted(f.nlst()), ["one.txt", "two.txt"])
+        f.quit()
+        page = http_get("http://%s:%d/metrics" % (HOST, self.mport))[1]
+        for leg, count in (("client", 1), ("site", 2), ("client_data", 1), ("site_data", 2)):
+            self.assertEqual(sample(page, "ferrynet_tls_handshakes_total", leg=leg, result="ok"), count, leg)
+            self.assertEqual(sample(page, "ferrynet_tls_handshakes_total", leg=leg, result="failed"), 0, leg)
+        self.assertEqual(sample(page, "ferrynet_tls_resumed_total", site="1"), 1)
 
 
 if __name__ == "__main__":
