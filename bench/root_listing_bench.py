@@ -111,6 +111,14 @@ def pyftpdlib_sites(entries):
     return sites, names, ("user", "secret"), stop
 
 
+def timed_fetch(daemon, user):
+    """(seconds, daemon CPU seconds) of one listing through `daemon`."""
+    before = cpu_seconds(daemon.proc.pid)
+    t = time.perf_counter()
+    fetch(daemon.port, user)
+    return time.perf_counter() - t, cpu_seconds(daemon.proc.pid) - before
+
+
 def bench_size(make_sites, entries, rounds, binary, metrics=False):
     sites, names, user, stop_sites = make_sites(entries)
     daemon = Daemon([s.port for s in sites], {"log": "ei"}, binary=binary)
@@ -125,18 +133,14 @@ def bench_size(make_sites, entries, rounds, binary, metrics=False):
             d = time.perf_counter() - t
             # With both daemons, each goes first every other round.
             if metered and r % 2:
-                t = time.perf_counter()
-                fetch(metered.port, user)
-                counted.append(time.perf_counter() - t)
+                counted.append(timed_fetch(metered, user))
             before = cpu_seconds(daemon.proc.pid)
             t = time.perf_counter()
             merged = fetch(daemon.port, user)
             m = time.perf_counter() - t
             c = cpu_seconds(daemon.proc.pid) - before
             if metered and not r % 2:
-                t = time.perf_counter()
-                fetch(metered.port, user)
-                counted.append(time.perf_counter() - t)
+                counted.append(timed_fetch(metered, user))
             # Both kinds of site keep blanks out of these names.
             got = [l.split()[-1] for l in merged.decode("latin-1").splitlines() if l.strip()]
             if len(got) != len(set(got)) or set(got) != names:
@@ -148,8 +152,9 @@ def bench_size(make_sites, entries, rounds, binary, metrics=False):
             through.append(m)
             cpu.append(c)
         if metered:
-            print("E=%d: with metricsaddress / without, median ratio %.3f" %
-                  (entries, statistics.median(counted[1:]) / statistics.median(through)), flush=True)
+            print("E=%d: with metricsaddress / without: time %.3f (medians), daemon CPU %.3f (means)" %
+                  (entries, statistics.median(t for t, _ in counted[1:]) / statistics.median(through),
+                   statistics.mean(c for _, c in counted[1:]) / statistics.mean(cpu)), flush=True)
         return statistics.median(direct), statistics.median(through), len(names), sum(cpu) / len(cpu)
     finally:
         daemon.stop()
