@@ -40,25 +40,13 @@ def http_get(url, timeout=10):
         return e.code, e.read().decode()
 
 
-def metrics_port(daemon):
-    found = []
-
-    def logged():
-        m = re.search(r"metrics on \S+, port (\d+)", daemon.output())
-        if m:
-            found.append(int(m.group(1)))
-        return bool(found)
-
-    if not wait_for(logged):
-        raise RuntimeError("no metrics endpoint: " + daemon.output())
-    return found[0]
-
-
 def start_daemon(sites, settings=None):
-    conf = {"metricsaddress": "%s:0" % HOST}
-    conf.update(settings or {})
-    d = Daemon([s.port for s in sites], conf)
-    return d, metrics_port(d)
+    """The daemon with its endpoint on a free port, which its log names."""
+    d = Daemon([s.port for s in sites], dict({"metricsaddress": "%s:0" % HOST}, **(settings or {})))
+    if not wait_for(lambda: "metrics on " in d.output()):
+        d.stop()
+        raise RuntimeError("no metrics endpoint: " + d.output())
+    return d, int(re.search(r"metrics on \S+, port (\d+)", d.output()).group(1))
 
 
 class Prometheus:
@@ -106,9 +94,7 @@ class Prometheus:
 def sample(page, name, **labels):
     """The value of one sample of a scrape, or None."""
     want = ",".join('%s="%s"' % kv for kv in sorted(labels.items()))
-    for line in page.splitlines():
-        if line.startswith("#"):
-            continue
+    for line in (l for l in page.splitlines() if not l.startswith("#")):
         key, _, value = line.rpartition(" ")
         m = re.fullmatch(r"([a-z_]+)(?:\{(.*)\})?", key)
         if m and m.group(1) == name and ",".join(sorted((m.group(2) or "").split(","))).strip(",") == want:
