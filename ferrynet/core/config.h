@@ -24,6 +24,11 @@ enum ClientTls : int { kClientTlsNo = 0, kClientTlsYes, kClientTlsForce, kClient
 // What a site that cannot be reached does to the sessions: ends them (and
 // turns logins away), or leaves them to go on with the other sites.
 enum SiteDown : int { kSiteDownClose = 0, kSiteDownDegrade };
+// A top-level directory and the site slot (0-based) that holds it.
+struct SectionSetting {
+  std::string name;
+  int site = 0;
+};
 
 struct Config {
   // Transfers outside "/" pass through the daemon too, for clients that
@@ -85,6 +90,8 @@ struct Config {
   // "[v6 address]:port"; absent: no endpoint and nothing counted.
   Text metricsaddress;
   int sitedown = kSiteDownClose;
+  // `section` lines in file order; none: the built-in table holds.
+  std::vector<SectionSetting> sections;
 
   Mutex cycle_lock;
 };
@@ -110,7 +117,8 @@ bool split_host_port(const std::string& value, std::string& host, uint16_t& port
 
 // 0 on success; 1 after printing the reason on standard error.
 int read_config(const char* path, Config& cfg);
-// 1 when the record is usable, 0 when not.
+// 1 when the record is usable, 0 when not; a value that reads well but
+// would leave the daemon serving no one is named on standard error.
 int check_config(Config& cfg);
 
 }  // namespace ferrynet
