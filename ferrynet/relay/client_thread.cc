@@ -75,14 +75,15 @@ bool connect_sites(Client& c) {
                                         static_cast<int>(config().connectiontimeout));
     if (!site.ok()) {
       log_line('e', "failed to relay client from %s:%d to %s:%d\n", c.client_ip.c_str(), client_port, host, port);
-      if (health) health->mark_down(i, site.error == ETIMEDOUT ? "no connection in time" : std::strerror(site.error));
+      const char* why = site.error == ETIMEDOUT ? "no connection in time" : std::strerror(site.error);
+      if (health) health->mark_down(i, why);
       if (Metrics* m = metrics_of(c)) m->site_connect_failed(i);
       if (!degrade) {
         c.client_conn.send_line(kSiteUnreachable, i + 1);
         if (Metrics* m = metrics_of(c)) m->refused(Refusal::kSiteDown);
         return false;
       }
-      log_line('r', "client from %s:%d goes without site %d\n", c.client_ip.c_str(), client_port, i + 1);
+      log_line('r', "client from %s:%d goes without site %d: %s\n", c.client_ip.c_str(), client_port, i + 1, why);
       if (first_left_out < 0) first_left_out = i;
       continue;
     }
@@ -91,6 +92,7 @@ bool connect_sites(Client& c) {
     c.site_number[slot] = i;
     c.site_conn[slot] = std::move(site.conn);
     c.site_addr[slot] = site.to;
+    c.site_tls_name[slot] = site_tls_name(targets[i]);
     log_line('r', "successfully relayed client from %s:%d to %s:%d\n", c.client_ip.c_str(), client_port, host,
              port);
   }

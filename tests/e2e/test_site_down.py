@@ -4,6 +4,7 @@ section, its return, and lftp through the daemon while a site is stopped."""
 
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -11,7 +12,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from ferry_harness import HOST, WAIT, Daemon, free_port, stop_process, wait_for, write_tree  # noqa: E402
+from ferry_harness import (HOST, WAIT, Daemon, ScriptedSitesCase, free_port, login_script,  # noqa: E402
+                           read_to_end, stop_process, wait_for, write_tree)
 
 SITE_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "pyftpd_site.py")
 
@@ -48,20 +50,13 @@ def login(daemon):
 
 def root_names(c):
     """NLST of "/" through the daemon's passive port."""
-    import socket
     line = say(c, "PASV")
     nums = line[line.index("(") + 1:line.index(")")].split(",")
-    data = socket.create_connection((HOST, int(nums[4]) * 256 + int(nums[5])), timeout=WAIT)
-    first = say(c, "NLST")
-    body = b""
-    while True:
-        chunk = data.recv(65536)
-        if not chunk:
-            break
-        body += chunk
-    data.close()
-    last = "".join(c.reply())
-    return first, sorted(body.decode().split()), last
+    with socket.create_connection((HOST, int(nums[4]) * 256 + int(nums[5])), timeout=WAIT) as data:
+        say(c, "NLST")
+        body = read_to_end(data)
+    c.reply()
+    return sorted(body.decode().split())
 
 
 class SiteDownDegrade(unittest.TestCase):
@@ -72,8 +67,7 @@ class SiteDownDegrade(unittest.TestCase):
         write_tree(two, {"b.txt": b"from two\n", "VCD/v.txt": b"video\n"})
         self.sites = [StoppableSite(one), StoppableSite(two)]
         self.daemon = Daemon(sites=[s.port for s in self.sites],
-                             settings={"sitedown": "degrade", "connectiontimeout": "5", "replytimeout": "10",
-                                       "log": "cerdfitm"})
+                             settings={"sitedown": "degrade", "connectiontimeout": "5", "replytimeout": "10"})
 
     def tearDown(self):
         self.daemon.stop()
@@ -81,6 +75,7 @@ class SiteDownDegrade(unittest.TestCase):
             s.stop()
         shutil.rmtree(self.tmp, ignore_errors=True)
 
+    @unittest.skipUnless(shutil.which("lftp"), "needs lftp")
     def test_down_at_login_lost_mid_session_and_back(self):
         # Lost at the root: the session goes on with the other site.
         at_root, _, ok = login(self.daemon)
@@ -88,7 +83,7 @@ class SiteDownDegrade(unittest.TestCase):
         in_section, _, _ = login(self.daemon)
         self.assertTrue(say(in_section, "CWD /VCD").startswith("250"))
         self.sites[1].stop()
-        self.assertEqual(root_names(at_root)[1], ["GAMES", "a.txt"])
+        self.assertEqual(root_names(at_root), ["GAMES", "a.txt"])
         self.assertTrue(say(at_root, "CWD /GAMES").startswith("250"))
         # In the lost site's own section the session ends.
         in_section.send("PWD\r\n")
@@ -99,7 +94,7 @@ class SiteDownDegrade(unittest.TestCase):
         # and files only, and no account change.
         c, greeting, ok = login(self.daemon)
         self.assertTrue(greeting.startswith("220") and ok.startswith("230"), greeting + ok)
-        self.assertEqual(root_names(c)[1], ["GAMES", "a.txt"])
+        self.assertEqual(root_names(c), ["GAMES", "a.txt"])
         self.assertEqual(say(c, "CWD /VCD"), "450 Site 2 is down, try again later.\r\n")
         self.assertTrue(say(c, "TYPE I").startswith("200"))
         self.assertEqual(say(c, "SIZE /VCD/v.txt"), "450 Site 2 is down, try again later.\r\n")
@@ -108,7 +103,6 @@ class SiteDownDegrade(unittest.TestCase):
         self.assertEqual(say(c, "SIZE /a.txt"), "213 9\r\n")
         self.assertEqual(say(c, "SITE ADDUSER someone secret"),
                          "450 Site 2 is down, account changes wait until every site is back.\r\n")
-        self.assertTrue(say(c, "CWD /GAMES").startswith("250"))
         # During the back-off no session waits on the site.
         started = time.monotonic()
         quick, _, ok = login(self.daemon)
@@ -117,6 +111,14 @@ class SiteDownDegrade(unittest.TestCase):
         self.assertIn("goes without site 2: down", self.daemon.log())
         for client in (at_root, c, quick):
             client.close()
+        # A real client sees the same.
+        script = ("set cmd:fail-exit no; set net:max-retries 1; set net:reconnect-interval-base 1; "
+                  "open -u user,secret -p %d %s; cls -1 /; cd /VCD; cd /GAMES; cat g.txt; "
+                  "quote SITE ADDUSER someone secret; bye" % (self.daemon.port, HOST))
+        run = subprocess.run(["lftp", "-d", "-c", script], capture_output=True, timeout=120)
+        self.assertEqual(run.stdout.decode().splitlines(), [
+            "/GAMES/", "/a.txt", "game", "450 Site 2 is down, account changes wait until every site is back."])
+        self.assertIn(b"cd: Fatal error: max-retries exceeded (450 Site 2 is down, try again later.)", run.stderr)
 
         # Started again, the site joins the first session after its back-off.
         self.sites[1].start()
@@ -124,7 +126,7 @@ class SiteDownDegrade(unittest.TestCase):
         names = []
         while time.monotonic() < deadline:
             c, _, _ = login(self.daemon)
-            names = root_names(c)[1]
+            names = root_names(c)
             c.close()
             if "b.txt" in names:
                 break
@@ -133,23 +135,33 @@ class SiteDownDegrade(unittest.TestCase):
         self.assertRegex(self.daemon.log(), r"site 2 is back after \d+ s\n")
         self.assertEqual(self.daemon.log().count("site 2 is down: "), 1)
 
-    @unittest.skipUnless(shutil.which("lftp"), "needs lftp")
-    def test_lftp_while_a_site_is_stopped(self):
-        self.sites[1].stop()
-        script = ("set cmd:fail-exit no; set net:max-retries 1; set net:timeout 10; set ftp:passive-mode on; "
-                  "open -u user,secret -p %d %s; cls -1 /; cd /VCD; cd /GAMES; cat g.txt; "
-                  "quote SITE ADDUSER someone secret; bye" % (self.daemon.port, HOST))
-        run = subprocess.run(["lftp", "-d", "-c", script], capture_output=True, timeout=120)
-        out, err = run.stdout.decode(), run.stderr.decode()
-        transcript = os.environ.get("FERRYNET_TRANSCRIPT")
-        if transcript:
-            with open(transcript, "w") as f:
-                f.write(err + "\n--- output ---\n" + out + "\n--- log ---\n" + self.daemon.log())
-        self.assertEqual(out.splitlines(), ["/GAMES/", "/a.txt", "game",
-                                            "450 Site 2 is down, account changes wait until every site is back."],
-                         out + err)
-        self.assertIn("cd: Fatal error: max-retries exceeded (450 Site 2 is down, try again later.)", err)
+
+class SiteLostWithScriptedSites(ScriptedSitesCase):
+    def test_silent_site_dropped_at_root_and_transfer_on_a_closing_site_ends_in_426(self):
+        def hang_up_after_150(session, line):
+            session.send("150 Opening data connection.\r\n")
+            time.sleep(0.2)
+            session.close()
+
+        self.start_sites([login_script(extra={"RETR ": "550 No such file.\r\n"}),
+                          login_script(extra={"PWD": None, "RETR ": hang_up_after_150})],
+                         settings={"sitedown": "degrade", "replytimeout": "2"})
+        # A site silent at the root is left behind; the other's reply comes through.
+        c = self.client()
+        self.assertEqual(c.cmd("PWD"), ['257 "/" is current directory.\r\n'])
+        self.assertIn("site 2 is down: no answer within 2 s\n", self.daemon.log())
+        # Within its back-off a root file no site at hand has may be on it.
+        during = self.client()
+        self.assertEqual(during.cmd("RETR x.bin"), ["450 Site 2 is down, try again later.\r\n"])
+        # Past it the site is tried again; a transfer on it that it hangs up ends in 426.
+        time.sleep(SiteHealthBackoff)
+        after = self.client()
+        self.assertEqual(after.cmd("RETR x.bin"), ["150 Opening data connection.\r\n"])
+        self.assertEqual(after.reply(), ["426 Site 2 went down, transfer aborted.\r\n"])
+        self.assertEqual(after.cmd("NOOP"), ["200 site0 ok.\r\n"])
+        self.assertRegex(self.daemon.log(), r"site 2 is back after \d+ s\n")
+        self.assertEqual(self.daemon.log().count("site 2 is down: "), 2)
 
 
-if __name__ == "__main__":
-    unittest.main()
+# The first back-off, and a little room.
+SiteHealthBackoff = 5.5
