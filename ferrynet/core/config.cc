@@ -146,6 +146,14 @@ int parse_pasvports(const char* value, Config& cfg) {
   return 0;
 }
 
+int parse_metricsaddress(const char* value, Config& cfg) {
+  std::string host;
+  uint16_t port = 0;
+  if (value == nullptr || !split_host_port(value, host, port)) return 1;
+  cfg.metricsaddress = std::string(value);
+  return 0;
+}
+
 bool is_blank(char ch) { return ch == ' ' || ch == '\t' || ch == '\r'; }
 
 // "NAME SITE": SITE counts from 1 in `cycleip` order, as the daemon's
@@ -203,6 +211,29 @@ int parse_sitetlsnames(const char* value, Config& cfg) {
 
 }  // namespace
 
+bool split_host_port(const std::string& value, std::string& host, uint16_t& port) {
+  size_t colon;
+  if (!value.empty() && value[0] == '[') {
+    const size_t close = value.find(']');
+    if (close == std::string::npos || close + 1 >= value.size() || value[close + 1] != ':') return false;
+    host = value.substr(1, close - 1);
+    colon = close + 1;
+  } else {
+    colon = value.rfind(':');
+    if (colon == std::string::npos) return false;
+    host = value.substr(0, colon);
+    // A bare IPv6 address would be cut at its last colon.
+    if (host.find(':') != std::string::npos) return false;
+  }
+  const std::string digits = value.substr(colon + 1);
+  if (host.empty() || digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  const unsigned long n = std::strtoul(digits.c_str(), nullptr, 10);
+  if (n > 65535) return false;
+  port = static_cast<uint16_t>(n);
+  return true;
+}
+
 const ConfigKeyword ConfigKeywordTable[] = {
     YESNO_ROW(bouncedata),
     TEXT_ROW(bouncemodedown),
@@ -228,6 +259,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     NUMBER_ROW(maxtrafficdown),
     NUMBER_ROW(maxtrafficup),
     NUMBER_ROW(maxtraffic),
+    {"metricsaddress", parse_metricsaddress},
     {"pasvaddress", parse_pasvaddress},
     {"pasvports", parse_pasvports},
     NUMBER_ROW(passive),
@@ -252,7 +284,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     {"traffic", parse_traffic},
 };
 const int ConfigKeywordCount = sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0];
-static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 46);
+static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 47);
 
 #undef TEXT_ROW
 #undef NUMBER_ROW

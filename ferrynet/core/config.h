@@ -95,6 +95,9 @@ struct Config {
   // The ports of the daemon's own passive listeners; 0 and 0: any the system gives.
   uint16_t pasvport_low = 0;
   uint16_t pasvport_high = 0;
+  // Where the metrics and health endpoint listens: "host:port" or
+  // "[v6 address]:port"; absent: no endpoint and nothing counted.
+  Text metricsaddress;
   int sitedown = kSiteDownClose;
   // `section` lines in file order; none: the built-in table holds.
   std::vector<SectionSetting> sections;
@@ -118,6 +121,8 @@ extern const int ConfigKeywordCount;
 int parse_yesno(const char* value, int& field);
 int parse_number(const char* value, uint32_t& field);
 int parse_text(const char* value, Text& field);
+// Splits "host:port" or "[v6 address]:port"; false when it is neither.
+bool split_host_port(const std::string& value, std::string& host, uint16_t& port);
 
 // 0 on success; 1 after printing the reason on standard error.
 int read_config(const char* path, Config& cfg);

@@ -67,6 +67,8 @@ bool start_planned_bounce(Session& s, const BouncePlan& plan, uint16_t* ports) {
   bounce->plan = transfer;
   bounce->slot = s.hold_slot();
   if (plan.passive && !config().proxyfrom.empty()) bounce->proxy_from = &config().proxyfrom;
+  bounce->metrics = s.metrics();
+  for (int k = 0; k < plan.count; ++k) bounce->site_numbers[k] = s.site_number(plan.first_site + k);
   bounce->first_site = plan.first_site;
   if (s.client_peer().valid()) bounce->client_peer = s.client_peer();
   for (int k = 0; k < plan.count; ++k)

@@ -286,6 +286,7 @@ void run_pump(BouncePump& pump) {
       if (r != kCopyNothingYet) {
         last_moved = Clock::now();
         if (pump.progress) pump.progress->fetch_add(r, std::memory_order_relaxed);
+        pump.moved += r;
       }
       continue;
     }

@@ -53,6 +53,7 @@ struct BouncePump {
   // close_notify, so the client must not take the listing for whole.
   bool whole = false;
   bool site_cut = false;
+  long long moved = 0;  // bytes read from either end, set by run_pump
 };
 
 // Copies both ways until end of file or a failure on either end; closes nothing.

@@ -71,12 +71,14 @@ struct CopyLeg {
   TransferPlan* plan = nullptr;
   bool failed = false;
   CopyEnd end;
+  long long moved = 0;
 };
 
 void* copy_main(void* arg) {
   auto* leg = static_cast<CopyLeg*>(arg);
-  if (copy_bytes(*leg->site, *leg->client, CopyPath::kKernel, &leg->end, leg->plan ? leg->plan->moved() : nullptr) <
-      0) {
+  leg->moved = copy_bytes(*leg->site, *leg->client, CopyPath::kKernel, &leg->end,
+                          leg->plan ? leg->plan->moved() : nullptr);
+  if (leg->moved < 0) {
     log_line('e', "system error on bounce connection (%s)\n", std::strerror(errno));
     leg->failed = true;
   }
@@ -231,6 +233,13 @@ void supervise_legs(TransferPlan& plan, ShutAll shut_all) {
     }
 }
 
+// What a leg carried, once it has ended: a whole transfer costs one count.
+void count_bytes(const DataBounce& b, int leg, long long moved, Direction otherwise) {
+  if (b.metrics == nullptr || moved <= 0) return;
+  const Direction d = b.plan ? b.plan->direction(otherwise) : otherwise;
+  if (leg >= 0 && leg < kMaxSites) b.metrics->data_bytes(b.site_numbers[leg], d, static_cast<uint64_t>(moved));
+}
+
 }  // namespace
 
 void run_bounce(DataBounce& b) {
@@ -262,18 +271,21 @@ void run_bounce(DataBounce& b) {
   auto protect_client = [&]() {
     if (!b.client_tls) return true;
     std::string why;
-    if (client_leg.start_tls_unless(*b.client_tls, b.timeout_s * 1000, give_up, nullptr, &why) == TlsResult::ok)
-      return true;
+    const bool ok =
+        client_leg.start_tls_unless(*b.client_tls, b.timeout_s * 1000, give_up, nullptr, &why) == TlsResult::ok;
+    if (b.metrics) b.metrics->tls_handshake(TlsLeg::kClientData, ok);
+    if (ok) return true;
     log_line('e', "TLS on the data connection of %s:%d failed (%s)\n", b.client_host, b.client_port, why.c_str());
     return false;
   };
   auto protect_site = [&](int leg) {
     if (!b.site_tls) return true;
     std::string why;
-    if (site_legs[leg].start_tls_unless(*b.site_tls, b.timeout_s * 1000, give_up, b.site_stores[leg], &why,
-                                        b.site_names[leg]) ==
-        TlsResult::ok)
-      return true;
+    const bool ok = site_legs[leg].start_tls_unless(*b.site_tls, b.timeout_s * 1000, give_up, b.site_stores[leg],
+                                                    &why, b.site_names[leg]) == TlsResult::ok;
+    if (b.metrics) b.metrics->tls_handshake(TlsLeg::kSiteData, ok);
+    if (ok && b.metrics && site_legs[leg].tls_resumed()) b.metrics->tls_resumed(b.site_numbers[leg]);
+    if (ok) return true;
     log_line('e', "TLS on the data connection to site %d failed (%s)\n", b.first_site + leg + 1, why.c_str());
     return false;
   };
@@ -317,6 +329,7 @@ void run_bounce(DataBounce& b) {
     CopyLeg copy{&site_legs[leg], &client_leg, plan, false, CopyEnd{}};
     if (!plan) {
       copy_main(&copy);
+      count_bytes(b, leg, copy.moved, Direction::kDown);
       site_legs[leg].finish(kDataFinishMs);
       client_leg.finish(kDataFinishMs);
       return;
@@ -333,6 +346,7 @@ void run_bounce(DataBounce& b) {
       client_leg.shutdown_both();
     });
     pthread_join(thread, nullptr);
+    count_bytes(b, leg, copy.moved, Direction::kDown);
     if (plan->cancelled()) return;
     if (copy.end.client_cut)
       log_line('e', "data connection of %s:%d was cut (no TLS close_notify): resetting site %d's\n", b.client_host,
@@ -396,6 +410,10 @@ void run_bounce(DataBounce& b) {
       log_line('e', "data connection to site %d was cut (no TLS close_notify): resetting the one of %s:%d\n",
                b.first_site + i + 1, b.client_host, b.client_port);
   }
+  for (int i = 0; i < n; ++i) count_bytes(b, i, legs[i].pump.moved, Direction::kList);
+  std::chrono::nanoseconds took{};
+  if (b.metrics && plan && !plan->cancelled() && plan->since_command(std::chrono::steady_clock::now(), &took))
+    b.metrics->root_listing(took);
   if (plan && plan->cancelled()) return;
   if (!whole && plan) {
     // The client must not take a part of the listing for all of it.

@@ -8,6 +8,7 @@
 #include "ferrynet/core/config.h"
 #include "ferrynet/core/limits.h"
 #include "ferrynet/core/log.h"
+#include "ferrynet/core/metrics.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/core/tls_setup.h"
 #include "ferrynet/relay/ident.h"
@@ -51,6 +52,7 @@ bool connect_sites(Client& c) {
     if (!targets[i].usable()) {
       log_line('e', "cannot choose IP to relay to\n");
       c.client_conn.send_line(kSiteUnreachable, i + 1);
+      if (Metrics* m = metrics_of(c)) m->refused(Refusal::kSiteDown);
       return false;
     }
   }
@@ -84,6 +86,7 @@ bool connect_sites(Client& c) {
       log_line('e', "failed to relay client from %s:%d to %s:%d\n", c.client_ip.c_str(), client_port, host, port);
       const char* why = sites[k].error == ETIMEDOUT ? "no connection in time" : std::strerror(sites[k].error);
       if (health) health->mark_down(i, why);
+      if (Metrics* m = metrics_of(c)) m->site_connect_failed(i);
       if (degrade)
         log_line('r', "client from %s:%d goes without site %d: %s\n", c.client_ip.c_str(), client_port, i + 1, why);
       if (refused < 0) refused = i;
@@ -95,6 +98,7 @@ bool connect_sites(Client& c) {
   }
   if (refused >= 0 && !degrade) {
     c.client_conn.send_line(kSiteUnreachable, refused + 1);
+    if (Metrics* m = metrics_of(c)) m->refused(Refusal::kSiteDown);
     return false;
   }
   c.site_count = 0;
@@ -110,6 +114,7 @@ bool connect_sites(Client& c) {
   }
   if (c.site_count == 0) {
     c.client_conn.send_line(kSiteUnreachable, (first_left_out < 0 ? 0 : first_left_out) + 1);
+    if (Metrics* m = metrics_of(c)) m->refused(Refusal::kSiteDown);
     return false;
   }
   return !c.ended.load();
@@ -121,6 +126,7 @@ void say_login_expired(Client& c) {
   c.client_conn.send_line(kLoginExpired, limit);
   log_line('c', "client from %s port %d did not log in within %u s\n", c.client_ip.c_str(),
            static_cast<int>(c.client_addr.port()), limit);
+  if (Metrics* m = metrics_of(c)) m->refused(Refusal::kLoginTimeout);
 }
 
 // A trusted load balancer names the client it carries before anything else
@@ -130,7 +136,10 @@ void say_login_expired(Client& c) {
 bool take_proxy_header(Client& c, uint16_t& ident_port) {
   std::lock_guard<std::mutex> hold(c.lock);
   ProxyHeader header;
-  if (!read_proxy_header(c.client_conn, c.client_addr, header)) return false;
+  if (!read_proxy_header(c.client_conn, c.client_addr, header)) {
+    if (Metrics* m = metrics_of(c)) m->refused(Refusal::kProxyHeader);
+    return false;
+  }
   // The balancer's own connection (a health check) stays its own.
   if (!header.has_addresses) return true;
   log_line('c', "PROXY header from %s port %d names client %s port %d\n", c.client_addr.host().c_str(),
@@ -143,6 +152,7 @@ bool take_proxy_header(Client& c, uint16_t& ident_port) {
   c.client_conn.write_all(refusal_line(verdict), 0);
   log_line('c', "refused client from %s port %d: %s\n", c.client_addr.host().c_str(),
            static_cast<int>(c.client_addr.port()), refusal_reason(verdict));
+  if (Metrics* m = metrics_of(c)) m->refused(refusal_kind(verdict));
   return false;
 }
 
@@ -163,6 +173,8 @@ void client_thread_main(std::shared_ptr<Client> c, uint16_t listen_port, bool pr
   pthread_detach(pthread_self());
   uint16_t ident_port = listen_port;
   const bool admitted = !proxied || take_proxy_header(*c, ident_port);
+  Metrics* metrics = metrics_of(*c);
+  if (admitted && metrics) metrics->session_started();
   if (admitted) {
     std::lock_guard<std::mutex> hold(c->lock);
     c->client_ip = c->client_addr.host();
@@ -177,6 +189,7 @@ void client_thread_main(std::shared_ptr<Client> c, uint16_t listen_port, bool pr
   }
   if (admitted && c->login_expired.load() && !c->ended.load()) say_login_expired(*c);
   admission().release(*c);
+  if (admitted && metrics) metrics->session_ended();
   // Ended by shutdown: the table no longer holds it and the process is leaving.
   if (c->ended.load()) return;
   client_table().remove(c);

@@ -13,6 +13,7 @@
 
 #include "ferrynet/core/config.h"
 #include "ferrynet/core/log.h"
+#include "ferrynet/core/metrics.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/relay/command_table.h"
 #include "ferrynet/relay/path_routing.h"
@@ -77,6 +78,20 @@ bool reply_code(std::string_view line, int* code) {
   if (i == first) return false;
   *code = static_cast<int>(negative ? -v : v);
   return true;
+}
+
+// The transfer a command starts, counted by its final reply; -1: none.
+int transfer_kind(const char* command) {
+  static constexpr struct {
+    const char* name;
+    Direction direction;
+  } kRows[] = {{"RETR", Direction::kDown}, {"STOR", Direction::kUp}, {"APPE", Direction::kUp},
+               {"STOU", Direction::kUp},   {"LIST", Direction::kList}, {"NLST", Direction::kList},
+               {"MLSD", Direction::kList}};
+  for (const auto& row : kRows)
+    if (strncasecmp(command, row.name, 4) == 0 && (command[4] == '\0' || command[4] == ' '))
+      return static_cast<int>(row.direction);
+  return -1;
 }
 
 // A 1xx line only announces the reply that completes the command.
@@ -147,6 +162,8 @@ class RelayLoop {
     // The sites' greetings are the first replies owed.
     session_.await_every_site();
     start_command();
+    // A greeting answers no command: it is not timed.
+    for (bool& t : reply_timed_) t = false;
   }
   ~RelayLoop() {
     // A client still reading its download keeps it to the end.
@@ -201,6 +218,10 @@ class RelayLoop {
   void arm(int i) { deadline_[i] = Clock::now() + std::chrono::seconds(reply_seconds_); }
   int wait_limit_ms() const;
   bool overdue();
+  // The counts of what the session saw (nothing when none are kept).
+  void time_replies_from_now();
+  void count_reply(int i);
+  void count_final(int i, std::string_view line, bool chosen);
   // With `sitedown degrade` the session goes on without slot `i` unless the
   // client stands in its section; false: the session ends. Either way the
   // site is marked down.
@@ -242,7 +263,37 @@ class RelayLoop {
   std::optional<HeldReply> held_;
   // The last transfer whose replies were held: a later 1xx is not its.
   std::weak_ptr<TransferPlan> spent_;
+  Metrics* const metrics_ = metrics_of(c_);
+  // When each awaited site was sent the command whose reply is being timed.
+  Clock::time_point sent_at_[kMaxSites];
+  bool reply_timed_[kMaxSites] = {};
 };
+
+void RelayLoop::time_replies_from_now() {
+  if (!metrics_) return;
+  const Clock::time_point now = Clock::now();
+  for (int i = 0; i < n_; ++i) {
+    reply_timed_[i] = pending(i);
+    sent_at_[i] = now;
+  }
+}
+
+void RelayLoop::count_reply(int i) {
+  if (!reply_timed_[i] || !rb_->slice[i].ends_in_complete_reply()) return;
+  reply_timed_[i] = false;
+  metrics_->site_replied(session_.site_number(i), Clock::now() - sent_at_[i]);
+}
+
+void RelayLoop::count_final(int i, std::string_view line, bool chosen) {
+  if (!metrics_) return;
+  int code = 0;
+  if (!reply_code(line, &code)) return;
+  const int kind = transfer_kind(st_.last_command);
+  if (kind >= 0) metrics_->transfer(session_.site_number(i), static_cast<Direction>(kind), code >= 200 && code < 300);
+  // The client hears the chosen site's answer to its login: that is the login's outcome.
+  if (chosen && std::strcmp(st_.last_command, "||PASS") == 0) metrics_->login(true);
+  if (chosen && strncasecmp(st_.last_command, "PASS ", 5) == 0 && code != 230) metrics_->login(false);
+}
 
 void RelayLoop::start_command() {
   answered_ = false;
@@ -254,6 +305,7 @@ void RelayLoop::start_command() {
     timed_[i] = reply_seconds_ > 0 && session_.awaits(i);
     if (timed_[i]) arm(i);
   }
+  time_replies_from_now();
 }
 
 bool RelayLoop::any_pending() const {
@@ -283,6 +335,7 @@ bool RelayLoop::set_up(SiteSetupKind kind) {
   set_up_sites(c_, session_, *rb_, limit, kind, every_site, out);
   int first_failed = -1;
   for (int i = 0; i < n_; ++i) {
+    if (metrics_ && out.handshake[i] != 0) metrics_->tls_handshake(TlsLeg::kSite, out.handshake[i] > 0);
     if (out.end[i] == SetupEnd::kReady) note_alive(i);
     if (out.end[i] != SetupEnd::kFailed) continue;
     if (first_failed < 0) first_failed = i;
@@ -300,16 +353,13 @@ bool RelayLoop::set_up(SiteSetupKind kind) {
     if (out.end[i] != SetupEnd::kFailed) continue;
     const std::string reason = secure ? "refused TLS (" + out.why[i] + ")" : std::string("no greeting");
     if (every_site && lose_site(i, reason.c_str())) continue;
-    if (!every_site) {
-      if (SiteHealth* h = health()) h->mark_down(session_.site_number(i), reason.c_str());
-    }
-    {
-      if (secure)
-        session_.reply_line("421 Site %d refused a protected connection, closing.\r\n", first_number);
-      else
-        session_.reply_line("421 Site %d is unreachable, try again later.\r\n", first_number);
-      return false;
-    }
+    SiteHealth* h = every_site ? nullptr : health();
+    if (h) h->mark_down(session_.site_number(i), reason.c_str());
+    if (secure)
+      session_.reply_line("421 Site %d refused a protected connection, closing.\r\n", first_number);
+    else
+      session_.reply_line("421 Site %d is unreachable, try again later.\r\n", first_number);
+    return false;
   }
   return true;
 }
@@ -350,6 +400,7 @@ bool RelayLoop::read_site(int i) {
     must_read_[i] = false;
     if (timed_[i]) arm(i);
     if (!greeted_[i] && rb_->slice[i].ends_in_complete_reply()) note_alive(i);
+    if (metrics_) count_reply(i);
     return true;
   }
   // Text nobody asked for, a time-out notice say.
@@ -446,6 +497,9 @@ void RelayLoop::handle_client_line(std::string_view line) {
     st_.transfer->cancel_if_undecided();
     st_.transfer.reset();
   }
+  // Before the command leaves: the bounce may end before this thread runs again.
+  if (const int kind = transfer_kind(st_.last_command); kind >= 0 && st_.transfer)
+    st_.transfer->note_command(static_cast<Direction>(kind), Clock::now());
   if (line.size() + 1 > static_cast<size_t>(kSendLineMax)) {
     // The line cannot go out whole; cut, it would reach a site without its
     // line end (the client then waits for ever) or as a different command.
@@ -546,6 +600,7 @@ bool RelayLoop::try_next_site(int from) {
   rb_->slice[next].clear();
   timed_[next] = reply_seconds_ > 0;
   if (timed_[next]) arm(next);
+  time_replies_from_now();
   return true;
 }
 
@@ -639,6 +694,7 @@ void RelayLoop::reply_round() {
               timed_[i] = reply_seconds_ > 0 && must_read_[i];
               if (timed_[i]) arm(i);
             }
+            time_replies_from_now();
             return;
           case ReplyResult::kForward:
             break;
@@ -683,6 +739,7 @@ void RelayLoop::reply_round() {
         const bool preliminary = slice.data()[0] == '1';
         if (i == chosen && !preliminary && (forward || answered_)) answered_ = true;
         if (!preliminary) {
+          count_final(i, std::string_view(slice.data(), static_cast<size_t>(li)), i == chosen);
           finished_[i] = true;
           timed_[i] = false;
         } else {
@@ -733,6 +790,7 @@ bool RelayLoop::overdue() {
     const int number = session_.site_number(i) + 1;
     char reason[64];
     std::snprintf(reason, sizeof reason, "%s within %d s", greeted_[i] ? "no answer" : "no greeting", reply_seconds_);
+    if (metrics_) metrics_->site_timed_out(number - 1);
     if (lose_site(i, reason)) {
       i = -1;  // the slots moved: look at every one again
       continue;
@@ -799,6 +857,8 @@ void RelayLoop::remove_slot(int i) {
     std::swap(timed_[j], timed_[j + 1]);
     std::swap(greeted_[j], greeted_[j + 1]);
     std::swap(began_[j], began_[j + 1]);
+    std::swap(sent_at_[j], sent_at_[j + 1]);
+    std::swap(reply_timed_[j], reply_timed_[j + 1]);
     std::swap(st_.awaited[j], st_.awaited[j + 1]);
   }
   --n_;

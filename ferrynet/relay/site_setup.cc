@@ -39,6 +39,7 @@ struct SiteLeg {
   std::string why;       // the reason of a refusal
   Clock::time_point deadline;
   Want want = Want::kRead;
+  int handshake = 0;  // 1 done, -1 failed, 0 not tried
 };
 
 class SiteSetup {
@@ -108,6 +109,7 @@ void SiteSetup::greeted(int i) {
 }
 
 void SiteSetup::fail(int i, std::string why) {
+  if (legs_[i].step == Step::kHandshake) legs_[i].handshake = -1;
   legs_[i].step = Step::kFailed;
   legs_[i].why = why.empty() ? "no answer" : std::move(why);
 }
@@ -128,6 +130,7 @@ void SiteSetup::advance(int i) {
         return;
       }
       if (s == TlsStep::failed) return fail(i, why);
+      leg.handshake = 1;
       // Both at once: a round trip less, and the site reads the same lines in the same order.
       ask(i, "PBSZ 0\r\nPROT P\r\n", Step::kPbsz);
       continue;
@@ -269,6 +272,7 @@ void SiteSetup::run(bool every_site, SiteSetupOutcome& out) {
     const Step step = legs_[i].step;
     out.end[i] = step == Step::kFailed ? SetupEnd::kFailed : settled(step) ? SetupEnd::kReady : SetupEnd::kUnsettled;
     out.why[i] = legs_[i].why;
+    out.handshake[i] = legs_[i].handshake;
     if (out.end[i] == SetupEnd::kReady) rb_.slice[i].assign(legs_[i].greeting + legs_[i].got);
   }
 }

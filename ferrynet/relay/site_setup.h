@@ -26,6 +26,7 @@ enum class SetupEnd {
 struct SiteSetupOutcome {
   SetupEnd end[kMaxSites] = {};
   std::string why[kMaxSites];  // of a failed TLS set-up
+  int handshake[kMaxSites] = {};  // 1 done, -1 failed, 0 not tried
 };
 
 // Leaves each ready site's greeting in its slice. Stops once the first

@@ -55,6 +55,9 @@ struct Client {
   const Services* services = nullptr;
 };
 
+// The counts to keep, or none when nobody asks for them.
+inline Metrics* metrics_of(const Client& c) { return c.services ? c.services->metrics : nullptr; }
+
 struct RelayState {
   char cwd[kDirField] = "/";
   char new_dir[kDirField] = "";

@@ -5,11 +5,13 @@
 
 namespace ferrynet {
 
+class Metrics;
 class SiteHealth;
 
 struct Services {
   // Whether each site answers; made for every configuration.
   SiteHealth* health = nullptr;
+  Metrics* metrics = nullptr;  // `metricsaddress`
 };
 
 }  // namespace ferrynet

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ferrynet/core/config.h"
+#include "ferrynet/core/metrics.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/core/tls_setup.h"
 
@@ -94,7 +95,13 @@ void Session::await_no_site() {
 bool Session::secure_client(std::string* error) {
   const std::shared_ptr<const TlsContext>& ctx = tls_contexts().for_clients;
   if (!ctx) return false;
-  return c_.client_conn.start_tls(*ctx, kTlsHandshakeSeconds * 1000, nullptr, error) == TlsResult::ok;
+  const bool ok = c_.client_conn.start_tls(*ctx, kTlsHandshakeSeconds * 1000, nullptr, error) == TlsResult::ok;
+  // A client whose handshake failed cannot go on: its session ends here.
+  if (Metrics* m = metrics()) {
+    m->tls_handshake(TlsLeg::kClient, ok);
+    if (!ok) m->refused(Refusal::kTls);
+  }
+  return ok;
 }
 
 bool Session::carries_all_data() const {

@@ -84,6 +84,7 @@ class Session {
   const std::string& site_tls_name(int site) const { return c_.site_tls_name[site]; }
 
   const std::string& client_ip() const { return c_.client_ip; }
+  Metrics* metrics() const { return metrics_of(c_); }
   // The peer of a site's control connection.
   const Address& site_peer(int site) const { return c_.site_addr[site]; }
   // The daemon's end of a site's control connection.
