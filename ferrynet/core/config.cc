@@ -168,6 +168,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     YESNO_ROW(rftpdcompatible),
     TEXT_ROW(siteip),
     NUMBER_ROW(siteport),
+    NUMBER_ROW(sitekeepalive),
     YESNO_ROW(sitetls),
     TEXT_ROW(sitetlsca),
     NUMBER_ROW(speedglobalmeasure),
@@ -177,7 +178,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     {"traffic", parse_traffic},
 };
 const int ConfigKeywordCount = sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0];
-static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 42);
+static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 43);
 
 #undef TEXT_ROW
 #undef NUMBER_ROW

@@ -147,6 +147,16 @@ bool accept_failed(DataBounce& b, Waited w, int listener, int error) {
 void run_bounce(DataBounce& b) {
   const int n = b.sites;
   TransferPlan* plan = b.plan.get();
+  // However the bounce ends, the relay learns that no data moves any more.
+  struct EndMark {
+    TransferPlan* plan;
+    ~EndMark() {
+      if (plan) plan->bounce_ended();
+    }
+  } end_mark{plan};
+  auto site_failed = [&](int site) {
+    if (plan) plan->site_leg_failed(site);
+  };
   Connection site_legs[kMaxSites];
   Connection client_leg;
   TransferPlan::Decision d;
@@ -178,12 +188,16 @@ void run_bounce(DataBounce& b) {
     if (site_legs[leg].start_tls(*b.site_tls, b.timeout_s * 1000, b.site_stores[leg], &why) == TlsResult::ok)
       return true;
     log_line('e', "TLS on the data connection to site %d failed (%s)\n", b.first_site + leg + 1, why.c_str());
+    site_failed(b.first_site + leg);
     return false;
   };
 
   if (b.connect_to_sites) {
     for (int j = 0; j < b.target_count; ++j)
-      if (!connect_to(j, site_legs[j])) return;
+      if (!connect_to(j, site_legs[j])) {
+        site_failed(b.first_site + j);
+        return;
+      }
     Waited w = b.listeners[0] ? accept_from(*b.listeners[0], b.client_peer, b.timeout_s, plan, client_leg, &error)
                               : Waited::kNothing;
     if (accept_failed(b, w, 0, error)) return;
@@ -203,7 +217,10 @@ void run_bounce(DataBounce& b) {
       if (d.use == TransferPlan::Use::kSingleSite && i != d.site - b.first_site) continue;
       if (!b.listeners[i]) return;
       Waited w = accept_from(*b.listeners[i], b.site_peers[i], b.timeout_s, plan, site_legs[i], &error);
-      if (accept_failed(b, w, i, error)) return;
+      if (accept_failed(b, w, i, error)) {
+        if (w != Waited::kCancelled) site_failed(b.first_site + i);
+        return;
+      }
     }
   }
   for (auto& l : b.listeners) l.reset();  // no one else may connect now
@@ -235,6 +252,8 @@ void run_bounce(DataBounce& b) {
         client_leg.shutdown_both();
       }
     pthread_join(thread, nullptr);
+    // The data is through; the closes below wait on the peers, not on the site's reply.
+    plan->bounce_ended();
     if (plan->cancelled()) return;
     site_legs[leg].finish(kDataFinishMs);
     client_leg.finish(kDataFinishMs);
@@ -275,6 +294,7 @@ void run_bounce(DataBounce& b) {
       }
   for (int i = 0; i < n; ++i)
     if (running[i]) pthread_join(threads[i], nullptr);
+  if (plan) plan->bounce_ended();
   if (plan && plan->cancelled()) return;
   client_leg.finish(kDataFinishMs);
   for (Connection& c : site_legs) c.finish(kDataFinishMs);

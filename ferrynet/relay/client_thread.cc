@@ -1,5 +1,7 @@
 #include "ferrynet/relay/client_thread.h"
 
+#include <cerrno>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -56,8 +58,13 @@ bool connect_sites(Client& c) {
     ConnectOutcome site = connect_timed(host, targets[i].port, bind_to ? bind_to->c_str() : nullptr, 0,
                                         static_cast<int>(config().connectiontimeout));
     if (!site.ok()) {
-      log_line('e', "failed to relay client from %s:%d to %s:%d\n", c.client_ip.c_str(), client_port, host, port);
-      c.client_conn.send_line(kSiteUnreachable, i + 1);
+      log_line('e', "failed to relay client from %s:%d to %s:%d (%s)\n", c.client_ip.c_str(), client_port, host,
+               port, std::strerror(site.error));
+      // Out of descriptors or buffers here: the site is fine, this daemon is full.
+      if (site.error == EMFILE || site.error == ENFILE || site.error == ENOBUFS)
+        c.client_conn.send_line("%s", refusal_line(Verdict::kTooManyClients));
+      else
+        c.client_conn.send_line(kSiteUnreachable, i + 1);
       return false;
     }
     site.conn.send_without_delay();
@@ -112,13 +119,14 @@ void client_thread_main(std::shared_ptr<Client> c, uint16_t listen_port, bool pr
     log_line('c', "new client from %s port %d\n", c->client_ip.c_str(), static_cast<int>(c->client_addr.port()));
   }
   if (admitted) identify(*c, ident_port);
+  bool told = false;
   if (admitted && !c->login_expired.load() && connect_sites(*c)) {
     // Published before the check below: either the watchdog sees the site
     // connections and shuts them down, or this thread sees the flag.
     c->sites_connected.store(true);
-    if (!c->login_expired.load()) relay_loop(*c);
+    if (!c->login_expired.load()) told = relay_loop(*c);
   }
-  if (admitted && c->login_expired.load() && !c->ended.load()) say_login_expired(*c);
+  if (admitted && c->login_expired.load() && !c->ended.load() && !told) say_login_expired(*c);
   admission().release(*c);
   // Ended by shutdown: the table no longer holds it and the process is leaving.
   if (c->ended.load()) return;

@@ -13,6 +13,7 @@
 #include "ferrynet/core/tls_setup.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/relay/command_table.h"
+#include "ferrynet/relay/owed_replies.h"
 #include "ferrynet/session/presence.h"
 
 namespace ferrynet {
@@ -70,6 +71,19 @@ bool reply_code(std::string_view line, int* code) {
 // A 1xx line only announces the reply that completes the command.
 bool is_preliminary(std::string_view line) { return !line.empty() && line[0] == '1'; }
 
+// The commands whose data a bounce of the daemon may carry.
+bool moves_data(std::string_view line) {
+  for (const char* name : {"LIST", "NLST", "MLSD", "RETR", "STOR", "STOU", "APPE"})
+    if (line.size() >= 4 && strncasecmp(line.data(), name, 4) == 0 &&
+        (line.size() == 4 || line[4] == ' ' || line[4] == '\r'))
+      return true;
+  return false;
+}
+
+// How often the relay looks at a transfer it carries, which ends or fails
+// on the bouncer's thread.
+constexpr int kTransferWatchMs = 250;
+
 // ABOR and STAT are sent while a transfer runs; a client aborting a download
 // must not wait for it to end. Telnet interrupt bytes may lead the line.
 bool goes_at_once(std::string_view line) {
@@ -93,7 +107,8 @@ class RelayLoop {
     presence_unlink(st_.presence);
   }
 
-  void run();
+  // True when the client has been told why its session ended.
+  bool run();
 
  private:
   void send_identity();
@@ -119,14 +134,40 @@ class RelayLoop {
   void start_command();
   bool pending(int i) const { return session_.awaits(i) && !finished_[i]; }
   bool any_pending() const;
+  // The slice holds the site's whole reply: it ends in a final line, or is
+  // full and has one (what follows it waits for a later pass).
+  bool whole(int i) const {
+    const Slice& slice = rb_->slice[i];
+    return slice.ends_in_complete_reply() || (slice.full() && slice.holds_final_line());
+  }
   // An awaited site still owes text within the time limit. One whose reply is
   // whole in its slice waits only for the others, and is not the one to blame.
-  bool silent(int i) const {
-    return pending(i) && timed_[i] && (must_read_[i] || !rb_->slice[i].ends_in_complete_reply());
-  }
+  bool silent(int i) const { return pending(i) && timed_[i] && (must_read_[i] || !whole(i)); }
   void arm(int i) { deadline_[i] = Clock::now() + std::chrono::seconds(reply_seconds_); }
   int wait_limit_ms() const;
   bool overdue();
+
+  // Sites that close idle control connections must not end a session whose
+  // client is busy elsewhere.
+  Clock::time_point last_carried(int i) const;
+  void keep_sites_alive();
+  void owe(int i, Owed what);
+  // The daemon gives up site i's transfer: ABOR, its replies used up; the
+  // client's completion reply is `verdict` instead.
+  void abandon(int i, const std::string& verdict);
+  // The transfer carried for the command in hand failed or ended on the bouncer's thread.
+  void watch_transfer();
+  // A reply longer than a slice.
+  // False when the text cannot be a reply at all.
+  bool spill(int i);
+  void go_on_long_line(int i);
+  void pass_piece(std::string_view text);
+  bool merge_too_long();
+  int shown_site() const;
+  // What a closing site leaves the client with.
+  void note_closing_line(int i, std::string_view text);
+  void say_site_closed(int i);
+  bool name_silent_greeter();
 
   Client& c_;
   const int n_;
@@ -145,19 +186,62 @@ class RelayLoop {
   // When a silent awaited site is given up; none while a transfer runs.
   Clock::time_point deadline_[kMaxSites];
   bool timed_[kMaxSites] = {};
-  bool client_closed_ = false;
   // Where the last ABOR or STAT went: its reply reaches the client whichever site it is.
   int at_once_site_ = -1;
-  bool site_closed_ = false;
+  int closed_site_ = -1;
+  int garbled_site_ = -1;
   const int reply_seconds_ = static_cast<int>(config().replytimeout > 86400 ? 86400 : config().replytimeout);
+  const int keepalive_seconds_ =
+      static_cast<int>(config().sitekeepalive > 86400 ? 86400 : config().sitekeepalive);
+  // The greetings are the replies awaited before the client's first command.
+  bool greeting_ = true;
+
+  // Replies to the daemon's own commands, with the time they are due by.
+  Owed owed_[kMaxSites] = {};
+  Clock::time_point owed_by_[kMaxSites];
+  Clock::time_point read_at_[kMaxSites];
+
+  // The bounce carrying the data of the command in hand; none when it moves no data through the daemon.
+  std::shared_ptr<TransferPlan> carried_;
+  bool leg_failure_seen_ = false;
+  // A 1xx line of the site's reply to the command in hand has been passed on.
+  bool announced_[kMaxSites] = {};
+  // Its completion reply is timed since the data legs ended.
+  bool completion_timed_[kMaxSites] = {};
+  // Said to the client in place of the command's completion reply.
+  std::string verdict_;
+
+  // A reply over a slice: the site whose lines pass on early, whether the
+  // site's reply of this command has spilled, and a line longer than a slice.
+  int spill_shown_ = -1;
+  bool spilled_[kMaxSites] = {};
+  bool too_long_to_merge_ = false;
+  struct LongLine {
+    bool active = false;
+    bool final = false;
+    bool preliminary = false;
+  };
+  LongLine long_line_[kMaxSites];
+
+  // A site's own 421 line, said instead of the daemon's when it closes.
+  std::string closing_line_[kMaxSites];
+  bool told_closing_ = false;
 };
 
 void RelayLoop::start_command() {
   answered_ = false;
   at_once_site_ = -1;
+  carried_.reset();
+  leg_failure_seen_ = false;
+  verdict_.clear();
+  spill_shown_ = -1;
+  too_long_to_merge_ = false;
   for (int i = 0; i < n_; ++i) {
     finished_[i] = false;
     must_read_[i] = false;
+    announced_[i] = false;
+    completion_timed_[i] = false;
+    spilled_[i] = false;
     timed_[i] = reply_seconds_ > 0 && session_.awaits(i);
     if (timed_[i]) arm(i);
   }
@@ -233,46 +317,79 @@ bool RelayLoop::secure_sites() {
   return true;
 }
 
-void RelayLoop::run() {
+bool RelayLoop::run() {
   if (config().clienttls == kClientTlsImplicit) {
     std::string why;
     if (!session_.secure_client(&why)) {
       log_line('e', "TLS handshake with client %s failed (%s)\n", c_.client_ip.c_str(), why.c_str());
-      return;
+      return false;
     }
     // Data is protected by default, as the connection is.
     st_.client_prot_private = true;
   }
+  const Clock::time_point now = Clock::now();
+  for (Clock::time_point& t : read_at_) t = now;
   if (config().sitetls) {
-    if (!secure_sites()) return;
+    if (!secure_sites()) return false;
   } else {
     send_identity();
   }
   while (!c_.ended.load() && !c_.login_expired.load() && pass()) {
   }
+  return c_.login_expired.load() && !c_.ended.load() && name_silent_greeter();
+}
+
+bool RelayLoop::name_silent_greeter() {
+  if (!greeting_) return false;
+  for (int i = 0; i < n_; ++i) {
+    if (!pending(i) || whole(i)) continue;
+    // The login limit ran out first, but the site is why.
+    log_line('e', "site %d did not greet within the login time, closing the session of %s\n", i + 1,
+             c_.client_ip.c_str());
+    session_.reply_line("421 Site %d did not answer in time, closing the session.\r\n", i + 1);
+    return true;
+  }
+  return false;
 }
 
 bool RelayLoop::read_client() {
   const int r = client_buf_->append_read(c_.client_conn);
   if (r == Slice::kNothingYet) return true;
-  if (r == 0) {
-    // A client that half-closes after its command still gets the reply.
-    client_closed_ = true;
-    return true;
-  }
-  if (r < 0) return false;
+  // A client that has closed is gone: nothing it still waits for holds the session.
+  if (r <= 0) return false;
   // A full buffer without a line end can never become a command; waiting for
   // more bytes that cannot be stored would only hold the session open.
   return !(client_buf_->full() && client_buf_->line_length() < 0);
 }
 
 bool RelayLoop::read_site(int i) {
-  if (pending(i)) {
-    const int r = rb_->slice[i].append_read(c_.site_conn[i]);
+  Slice& slice = rb_->slice[i];
+  if (pending(i) || owed_[i] != Owed::kNone) {
+    // A full slice is whole and waits to be handled.
+    if (slice.full()) return true;
+    const int r = slice.append_read(c_.site_conn[i]);
     if (r == Slice::kNothingYet) return true;
     if (r <= 0) return false;
+    read_at_[i] = Clock::now();
+    note_closing_line(i, slice.text());
+    if (owed_[i] != Owed::kNone) {
+      owed_[i] = use_up_owed(slice, owed_[i]);
+      if (owed_[i] != Owed::kNone) owed_by_[i] = read_at_[i] + std::chrono::seconds(reply_seconds_);
+    }
+    if (!pending(i)) {
+      if (owed_[i] == Owed::kNone && !slice.empty()) {
+        pass_unasked(i, slice.text());
+        slice.clear();
+      }
+      return true;
+    }
     must_read_[i] = false;
     if (timed_[i]) arm(i);
+    if (long_line_[i].active) go_on_long_line(i);
+    if (pending(i) && slice.full() && !whole(i) && !spill(i)) {
+      garbled_site_ = i;
+      return false;
+    }
     return true;
   }
   // Text nobody asked for, a time-out notice say.
@@ -280,7 +397,10 @@ bool RelayLoop::read_site(int i) {
   long got = c_.site_conn[i].read_some(scratch, sizeof scratch, 0);
   if (got < 0 && errno == EAGAIN) return true;
   if (got <= 0) return false;
-  pass_unasked(i, std::string_view(scratch, static_cast<size_t>(got)));
+  read_at_[i] = Clock::now();
+  const std::string_view text(scratch, static_cast<size_t>(got));
+  note_closing_line(i, text);
+  pass_unasked(i, text);
   return true;
 }
 
@@ -301,7 +421,7 @@ void RelayLoop::pass_unasked(int i, std::string_view text) {
 void RelayLoop::hand_over_leftovers() {
   for (int i = 0; i < n_; ++i) {
     Slice& slice = rb_->slice[i];
-    if (pending(i) || slice.empty()) continue;
+    if (pending(i) || slice.empty() || owed_[i] != Owed::kNone) continue;
     pass_unasked(i, slice.text());
     slice.clear();
   }
@@ -363,20 +483,23 @@ void RelayLoop::handle_client_line(std::string_view line) {
       session_.await_current_site();
     }
   }
+  greeting_ = false;
   start_command();
+  if (moves_data(line) && st_.transfer && st_.transfer->claim()) carried_ = st_.transfer;
 }
 
 bool RelayLoop::round_ready() const {
   bool any = false;
   for (int i = 0; i < n_; ++i) {
     if (!pending(i)) continue;
-    if (must_read_[i] || !rb_->slice[i].ends_in_complete_reply()) return false;
+    if (must_read_[i] || !whole(i)) return false;
     any = true;
   }
   return any;
 }
 
 void RelayLoop::pass_line(std::string_view line) {
+  if (line.size() >= 3 && line.compare(0, 3, "421") == 0) told_closing_ = true;
   // Passed on whole, however long; a NUL ends the text, not the line.
   const void* nul = std::memchr(line.data(), '\0', line.size());
   if (nul == nullptr) {
@@ -401,6 +524,7 @@ bool RelayLoop::try_next_site(int from) {
   session_.relay_line(next, st_.fallthrough_line);
   session_.await_only(next);
   finished_[next] = false;
+  announced_[next] = false;
   rb_->slice[next].clear();
   timed_[next] = reply_seconds_ > 0;
   if (timed_[next]) arm(next);
@@ -418,6 +542,10 @@ void RelayLoop::reply_round() {
     rb.slice[i].drop_front(l);
   }
   if (!round_ready()) return;
+  if (too_long_to_merge_) {
+    merge_too_long();
+    return;
+  }
   int len[kMaxSites];
   for (int i = 0; i < n_; ++i) len[i] = pending(i) ? rb.slice[i].line_length() : -1;
   int chosen = pending(st_.current_site) ? st_.current_site : -1;
@@ -425,6 +553,8 @@ void RelayLoop::reply_round() {
     if (chosen < 0 && pending(i)) chosen = i;
     if (pending(i) && !rb.slice[i].empty() && rb.slice[i].data()[0] == '5' && !st_.current_site_answers) chosen = i;
   }
+  // Lines of a long reply have already reached the client: the rest is the same site's.
+  if (spill_shown_ >= 0 && pending(spill_shown_)) chosen = spill_shown_;
   if (chosen < 0) return;
   for (;;) {
     bool forward = !answered_;
@@ -465,7 +595,13 @@ void RelayLoop::reply_round() {
     const int l = rb.slice[chosen].line_length();
     if (forward && len[chosen] > 0 && l > 0) {
       const std::string_view line(rb.slice[chosen].data(), static_cast<size_t>(l));
-      pass_line(line);
+      if (!verdict_.empty() && is_final_line(line.data(), l) && !is_preliminary(line)) {
+        // The transfer failed on the daemon's side: the site's word that it went well is not the client's.
+        session_.reply(verdict_);
+        verdict_.clear();
+      } else {
+        pass_line(line);
+      }
       if (is_final_line(line.data(), l) && is_preliminary(line)) {
         if (st_.decide_on_preliminary && st_.transfer) st_.transfer->decide_single_site(chosen);
         // The site holds the file and has begun: an abort's 426 must not
@@ -494,6 +630,7 @@ void RelayLoop::reply_round() {
         } else {
           // A transfer may last hours: its completion reply is not timed.
           timed_[i] = false;
+          announced_[i] = true;
         }
       }
       slice.drop_front(li);
@@ -524,18 +661,34 @@ void RelayLoop::handle_replies() {
 int RelayLoop::wait_limit_ms() const {
   long long limit = kRelayWaitSeconds * 1000LL;
   const Clock::time_point now = Clock::now();
-  for (int i = 0; i < n_; ++i) {
-    if (!silent(i)) continue;
-    const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_[i] - now).count();
+  auto until = [&](Clock::time_point t) {
+    const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(t - now).count();
     if (left < limit) limit = left < 0 ? 0 : left;
+  };
+  for (int i = 0; i < n_; ++i) {
+    if (silent(i)) until(deadline_[i]);
+    if (owed_[i] != Owed::kNone && reply_seconds_ > 0) until(owed_by_[i]);
+    if (keepalive_seconds_ > 0 && !pending(i) && owed_[i] == Owed::kNone)
+      until(last_carried(i) + std::chrono::seconds(keepalive_seconds_));
   }
+  if (carried_ && !carried_->ended() && limit > kTransferWatchMs) limit = kTransferWatchMs;
   return static_cast<int>(limit);
 }
 
 bool RelayLoop::overdue() {
   const Clock::time_point now = Clock::now();
   for (int i = 0; i < n_; ++i) {
-    if (!silent(i) || now < deadline_[i]) continue;
+    const bool owed_late = owed_[i] != Owed::kNone && reply_seconds_ > 0 && now >= owed_by_[i];
+    if (!owed_late && (!silent(i) || now < deadline_[i])) continue;
+    if (!owed_late && completion_timed_[i]) {
+      // Its data legs ended long ago: the transfer is over, whatever the site says later.
+      log_line('e', "site %d sent no completion reply within %ds of the transfer's end for %s\n", i + 1,
+               reply_seconds_, c_.client_ip.c_str());
+      char verdict[128];
+      std::snprintf(verdict, sizeof verdict, "426 Site %d did not complete the transfer in time.\r\n", i + 1);
+      abandon(i, verdict);
+      continue;
+    }
     log_line('e', "site %d did not answer within %ds, closing the session of %s\n", i + 1, reply_seconds_,
              c_.client_ip.c_str());
     session_.reply_line("421 Site %d did not answer in time, closing the session.\r\n", i + 1);
@@ -549,14 +702,12 @@ bool RelayLoop::pass() {
   Connection* conns[kMaxSites + 1];
   int site_of[kMaxSites + 1];
   int count = 0;
-  if (!client_closed_) {
-    conns[count] = &c_.client_conn;
-    site_of[count++] = -1;
-  }
+  conns[count] = &c_.client_conn;
+  site_of[count++] = -1;
   for (int i = 0; i < n_; ++i) {
     // An awaited site whose reply is already complete is not read again
     // until that reply has been handled.
-    if (pending(i) && !must_read_[i] && rb_->slice[i].ends_in_complete_reply()) continue;
+    if (pending(i) && !must_read_[i] && whole(i)) continue;
     conns[count] = &c_.site_conn[i];
     site_of[count++] = i;
   }
@@ -575,24 +726,235 @@ bool RelayLoop::pass() {
       std::printf("FUCK IT HAPPEND !!!\n");
       std::fflush(stdout);
     }
-    if (!read_site(i)) site_closed_ = true;
+    if (closed_site_ < 0 && !read_site(i)) closed_site_ = i;
   }
   // Replies that arrived together (150 and 226 of one transfer) are handled
   // in this same pass; the client must not wait for them.
   handle_replies();
   // A site that closed ends the session, after what it said has been passed on.
-  if (site_closed_ || st_.client_tls_failed) return false;
+  if (closed_site_ >= 0) {
+    say_site_closed(closed_site_);
+    return false;
+  }
+  if (st_.client_tls_failed) return false;
+  watch_transfer();
   if (overdue()) return false;
+  handle_replies();
   handle_client_lines();
   handle_replies();
-  if (client_closed_ && !any_pending() && client_buf_->line_length() <= 0) return false;
+  // A 1xx handled just now may be the transfer's whose legs have ended.
+  watch_transfer();
+  keep_sites_alive();
   return true;
 }
+Clock::time_point RelayLoop::last_carried(int i) const {
+  const Clock::time_point sent = session_.sent_at(i);
+  return sent > read_at_[i] ? sent : read_at_[i];
+}
+
+void RelayLoop::owe(int i, Owed what) {
+  owed_[i] = what;
+  owed_by_[i] = Clock::now() + std::chrono::seconds(reply_seconds_);
+}
+
+void RelayLoop::keep_sites_alive() {
+  if (keepalive_seconds_ <= 0) return;
+  const Clock::time_point now = Clock::now();
+  for (int i = 0; i < n_; ++i) {
+    // Never into a reply the client waits for, nor behind text not yet handled.
+    if (pending(i) || owed_[i] != Owed::kNone || !rb_->slice[i].empty()) continue;
+    if (now - last_carried(i) < std::chrono::seconds(keepalive_seconds_)) continue;
+    if (session_.send_site(i, "NOOP\r\n")) owe(i, Owed::kOneReply);
+  }
+}
+
+void RelayLoop::abandon(int i, const std::string& verdict) {
+  session_.send_site(i, "ABOR\r\nNOOP\r\n");
+  rb_->slice[i].clear();
+  long_line_[i] = LongLine();
+  owe(i, Owed::kThroughNoop);
+  finished_[i] = true;
+  timed_[i] = false;
+  completion_timed_[i] = false;
+  if (answered_) return;
+  verdict_ = verdict;
+  if (any_pending()) return;
+  // No other site's reply is left to carry it.
+  session_.reply(verdict_);
+  verdict_.clear();
+  answered_ = true;
+}
+
+void RelayLoop::watch_transfer() {
+  if (!carried_) return;
+  const int failed = carried_->failed_site();
+  if (failed >= 0 && failed < n_ && !leg_failure_seen_) {
+    leg_failure_seen_ = true;
+    log_line('e', "data connection to site %d failed, its transfer for %s aborted\n", failed + 1,
+             c_.client_ip.c_str());
+    char verdict[128];
+    std::snprintf(verdict, sizeof verdict, "426 Data connection to site %d failed, transfer aborted.\r\n",
+                  failed + 1);
+    if (pending(failed)) {
+      abandon(failed, verdict);
+    } else if (!answered_) {
+      verdict_ = verdict;
+    }
+  }
+  // A bounce that never carried a byte (no data connection came) is not this transfer's.
+  if (!carried_->ended() || !carried_->moved() || reply_seconds_ <= 0) return;
+  for (int i = 0; i < n_; ++i) {
+    // Every data leg has ended: the completion reply is due now, not after hours.
+    if (!pending(i) || !announced_[i] || timed_[i]) continue;
+    timed_[i] = true;
+    completion_timed_[i] = true;
+    arm(i);
+  }
+}
+
+int RelayLoop::shown_site() const {
+  int chosen = pending(st_.current_site) ? st_.current_site : -1;
+  for (int i = 0; i < n_; ++i) {
+    if (chosen < 0 && pending(i)) chosen = i;
+    if (pending(i) && !rb_->slice[i].empty() && rb_->slice[i].data()[0] == '5' && !st_.current_site_answers)
+      chosen = i;
+  }
+  return chosen;
+}
+
+void RelayLoop::pass_piece(std::string_view text) {
+  const void* nul = std::memchr(text.data(), '\0', text.size());
+  if (nul != nullptr) text = text.substr(0, static_cast<size_t>(static_cast<const char*>(nul) - text.data()));
+  if (!text.empty()) session_.reply(text);
+}
+
+bool RelayLoop::spill(int i) {
+  Slice& slice = rb_->slice[i];
+  if (!spilled_[i]) {
+    // A reply opens with three digits and a blank or hyphen; a slice of anything else is a broken site.
+    const char* t = slice.data();
+    auto digit = [](char ch) { return ch >= '0' && ch <= '9'; };
+    if (!(digit(t[0]) && digit(t[1]) && digit(t[2]) && (t[3] == ' ' || t[3] == '-'))) return false;
+    spilled_[i] = true;
+    int code = 0;
+    const ServerReplyRow* row = reply_code(slice.text(), &code) ? match_reply(code, st_.last_command) : nullptr;
+    if (row != nullptr && row->whole) {
+      too_long_to_merge_ = true;
+      log_line('e', "reply of site %d to %s is too long to merge for %s\n", i + 1, st_.last_command,
+               c_.client_ip.c_str());
+    } else {
+      log_line('e', "reply of site %d to %s passes %d bytes, sent on line by line to %s\n", i + 1,
+               st_.last_command, Slice::kCapacity, c_.client_ip.c_str());
+    }
+    if (spill_shown_ < 0 && !too_long_to_merge_) spill_shown_ = shown_site();
+  }
+  const bool show = !too_long_to_merge_ && !answered_ && i == spill_shown_;
+  const int cut = slice.whole_lines_length();
+  if (cut == 0) {
+    // One line longer than a slice: it goes on as it comes.
+    const std::string_view text = slice.text();
+    long_line_[i].active = true;
+    long_line_[i].final = is_final_line(text.data(), static_cast<int>(text.size()));
+    long_line_[i].preliminary = is_preliminary(text);
+    if (show) pass_piece(text);
+    slice.clear();
+    return true;
+  }
+  // None of these lines ends the reply (the slice holds no final line).
+  int pos = 0;
+  while (show && pos < cut) {
+    const int l = line_length(slice.data() + pos, cut - pos);
+    pass_line(std::string_view(slice.data() + pos, static_cast<size_t>(l)));
+    pos += l;
+  }
+  slice.drop_front(cut);
+  return true;
+}
+
+void RelayLoop::go_on_long_line(int i) {
+  Slice& slice = rb_->slice[i];
+  const bool show = !too_long_to_merge_ && !answered_ && i == spill_shown_;
+  const int l = slice.line_length();
+  if (l <= 0) {
+    if (show) pass_piece(slice.text());
+    slice.clear();
+    return;
+  }
+  if (show) pass_piece(std::string_view(slice.data(), static_cast<size_t>(l)));
+  slice.drop_front(l);
+  const LongLine line = long_line_[i];
+  long_line_[i] = LongLine();
+  if (!line.final) return;
+  timed_[i] = false;
+  if (line.preliminary) {
+    announced_[i] = true;
+    return;
+  }
+  // The reply ended in that line: the site's part of this command is done.
+  finished_[i] = true;
+  if (show) answered_ = true;
+  if (too_long_to_merge_ && !any_pending()) merge_too_long();
+}
+
+bool RelayLoop::merge_too_long() {
+  too_long_to_merge_ = false;
+  session_.reply_line("550 %s: reply too long to merge.\r\n", st_.last_command);
+  for (int i = 0; i < n_; ++i) {
+    if (!pending(i)) continue;
+    Slice& slice = rb_->slice[i];
+    for (int l = slice.line_length(); l > 0; l = slice.line_length()) {
+      const bool final_line = is_final_line(slice.data(), l);
+      slice.drop_front(l);
+      if (final_line) break;
+    }
+    finished_[i] = true;
+    timed_[i] = false;
+  }
+  answered_ = true;
+  return true;
+}
+
+void RelayLoop::note_closing_line(int i, std::string_view text) {
+  if (!closing_line_[i].empty()) return;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const size_t lf = text.find('\n', pos);
+    if (lf == std::string_view::npos) return;
+    if (lf - pos >= 3 && text.compare(pos, 3, "421") == 0) {
+      closing_line_[i] = std::string(text.substr(pos, lf + 1 - pos));
+      return;
+    }
+    pos = lf + 1;
+  }
+}
+
+void RelayLoop::say_site_closed(int i) {
+  // The login watch closed it: the client thread says why.
+  if (c_.login_expired.load()) return;
+  if (i == garbled_site_) {
+    log_line('e', "site %d sent %d bytes that are no reply, closing the session of %s\n", i + 1, Slice::kCapacity,
+             c_.client_ip.c_str());
+    session_.reply_line("421 Site %d sent no valid reply, closing the session.\r\n", i + 1);
+    return;
+  }
+  log_line('e', "site %d closed its connection, closing the session of %s\n", i + 1, c_.client_ip.c_str());
+  bool transferring = false;
+  for (int k = 0; k < n_; ++k) transferring = transferring || (pending(k) && announced_[k]);
+  if (transferring && !answered_)
+    session_.reply_line("426 Site %d closed its connection, transfer aborted.\r\n", i + 1);
+  if (told_closing_) return;
+  if (!closing_line_[i].empty()) {
+    pass_line(closing_line_[i]);
+    return;
+  }
+  session_.reply_line("421 Site %d closed its connection, closing the session.\r\n", i + 1);
+}
+
 }  // namespace
 
-void relay_loop(Client& c) {
+bool relay_loop(Client& c) {
   RelayLoop loop(c);
-  loop.run();
+  return loop.run();
 }
 
 }  // namespace ferrynet

@@ -37,11 +37,13 @@ long Session::reply_line(const char* format, ...) {
 
 bool Session::send_site(int site, std::string_view text) {
   if (site < 0 || site >= n_) return false;
+  sent_at_[site] = std::chrono::steady_clock::now();
   return c_.site_conn[site].write_all(text, kControlWriteSeconds * 1000);
 }
 
 long Session::send_site_line(int site, const char* format, ...) {
   if (site < 0 || site >= n_) return -1;
+  sent_at_[site] = std::chrono::steady_clock::now();
   va_list args;
   va_start(args, format);
   long r = send_formatted(c_.site_conn[site], format, args);

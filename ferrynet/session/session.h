@@ -3,6 +3,7 @@
 // connection themselves.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,6 +32,8 @@ class Session {
   // One formatted line of at most 1024 characters to the client.
   long reply_line(const char* format, ...) __attribute__((format(printf, 2, 3)));
   bool send_site(int site, std::string_view text);
+  // When the daemon last sent `site` anything.
+  std::chrono::steady_clock::time_point sent_at(int site) const { return sent_at_[site]; }
   long send_site_line(int site, const char* format, ...) __attribute__((format(printf, 3, 4)));
   // The client's line (which keeps its CR) and an LF to `site`.
   bool relay_line(int site, std::string_view line);
@@ -76,6 +79,7 @@ class Session {
   Client& c_;
   RelayState& st_;
   const int n_;
+  std::chrono::steady_clock::time_point sent_at_[kMaxSites] = {};
 };
 
 // The local address the daemon uses toward the sites for this client, or none.

@@ -52,6 +52,7 @@ bool TransferPlan::cancelled() {
 }
 
 void TransferPlan::leg_started() {
+  moved_.store(true, std::memory_order_relaxed);
   std::lock_guard<std::mutex> hold(lock_);
   ++legs_running_;
 }
