@@ -306,6 +306,12 @@ bool RelayLoop::secure_sites() {
       if (!ok && why.empty() && !answer.empty())
         why = std::string(step, 4) + " answered " + answer.substr(0, answer.find_first_of("\r\n"));
     }
+    if (!ok && greeting.empty() && ctx) {
+      // Silent from the start, whichever limit ended the wait.
+      log_line('e', "site %d did not greet %s in time\n", i + 1, c_.client_ip.c_str());
+      session_.reply_line("421 Site %d did not answer in time, closing the session.\r\n", i + 1);
+      return false;
+    }
     if (!ok) {
       if (why.empty()) why = "no answer";
       log_line('e', "site %d refused TLS for %s (%s)\n", i + 1, c_.client_ip.c_str(), why.c_str());
@@ -330,7 +336,8 @@ bool RelayLoop::run() {
   const Clock::time_point now = Clock::now();
   for (Clock::time_point& t : read_at_) t = now;
   if (config().sitetls) {
-    if (!secure_sites()) return false;
+    // Its every failure is told to the client.
+    if (!secure_sites()) return true;
   } else {
     send_identity();
   }
