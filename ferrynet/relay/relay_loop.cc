@@ -150,6 +150,10 @@ class RelayLoop {
   // Sites that close idle control connections must not end a session whose
   // client is busy elsewhere.
   Clock::time_point last_carried(int i) const;
+  // Never into a reply the client waits for, nor behind text not yet handled.
+  bool may_keep_alive(int i) const {
+    return keepalive_seconds_ > 0 && !pending(i) && owed_[i] == Owed::kNone && rb_->slice[i].empty();
+  }
   void keep_sites_alive();
   void owe(int i, Owed what);
   // The daemon gives up site i's transfer: ABOR, its replies used up; the
@@ -157,12 +161,11 @@ class RelayLoop {
   void abandon(int i, const std::string& verdict);
   // The transfer carried for the command in hand failed or ended on the bouncer's thread.
   void watch_transfer();
-  // A reply longer than a slice.
-  // False when the text cannot be a reply at all.
+  // A reply longer than a slice moves on early; false when the text cannot be a reply at all.
   bool spill(int i);
   void go_on_long_line(int i);
   void pass_piece(std::string_view text);
-  bool merge_too_long();
+  void merge_too_long();
   int shown_site() const;
   // What a closing site leaves the client with.
   void note_closing_line(int i, std::string_view text);
@@ -555,11 +558,7 @@ void RelayLoop::reply_round() {
   }
   int len[kMaxSites];
   for (int i = 0; i < n_; ++i) len[i] = pending(i) ? rb.slice[i].line_length() : -1;
-  int chosen = pending(st_.current_site) ? st_.current_site : -1;
-  for (int i = 0; i < n_; ++i) {
-    if (chosen < 0 && pending(i)) chosen = i;
-    if (pending(i) && !rb.slice[i].empty() && rb.slice[i].data()[0] == '5' && !st_.current_site_answers) chosen = i;
-  }
+  int chosen = shown_site();
   // Lines of a long reply have already reached the client: the rest is the same site's.
   if (spill_shown_ >= 0 && pending(spill_shown_)) chosen = spill_shown_;
   if (chosen < 0) return;
@@ -675,8 +674,7 @@ int RelayLoop::wait_limit_ms() const {
   for (int i = 0; i < n_; ++i) {
     if (silent(i)) until(deadline_[i]);
     if (owed_[i] != Owed::kNone && reply_seconds_ > 0) until(owed_by_[i]);
-    if (keepalive_seconds_ > 0 && !pending(i) && owed_[i] == Owed::kNone)
-      until(last_carried(i) + std::chrono::seconds(keepalive_seconds_));
+    if (may_keep_alive(i)) until(last_carried(i) + std::chrono::seconds(keepalive_seconds_));
   }
   if (carried_ && !carried_->ended() && limit > kTransferWatchMs) limit = kTransferWatchMs;
   return static_cast<int>(limit);
@@ -768,8 +766,7 @@ void RelayLoop::keep_sites_alive() {
   if (keepalive_seconds_ <= 0) return;
   const Clock::time_point now = Clock::now();
   for (int i = 0; i < n_; ++i) {
-    // Never into a reply the client waits for, nor behind text not yet handled.
-    if (pending(i) || owed_[i] != Owed::kNone || !rb_->slice[i].empty()) continue;
+    if (!may_keep_alive(i)) continue;
     if (now - last_carried(i) < std::chrono::seconds(keepalive_seconds_)) continue;
     if (session_.send_site(i, "NOOP\r\n")) owe(i, Owed::kOneReply);
   }
@@ -903,7 +900,7 @@ void RelayLoop::go_on_long_line(int i) {
   if (too_long_to_merge_ && !any_pending()) merge_too_long();
 }
 
-bool RelayLoop::merge_too_long() {
+void RelayLoop::merge_too_long() {
   too_long_to_merge_ = false;
   session_.reply_line("550 %s: reply too long to merge.\r\n", st_.last_command);
   for (int i = 0; i < n_; ++i) {
@@ -918,7 +915,6 @@ bool RelayLoop::merge_too_long() {
     timed_[i] = false;
   }
   answered_ = true;
-  return true;
 }
 
 void RelayLoop::note_closing_line(int i, std::string_view text) {
