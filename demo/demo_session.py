@@ -41,19 +41,23 @@ def say(text):
 def main():
     binary = sys.argv[1]
     tmp = tempfile.mkdtemp(prefix="ferrynet-demo-")
-    site_dirs = [os.path.join(tmp, "site0"), os.path.join(tmp, "site1")]
+    site_dirs = [os.path.join(tmp, "site1"), os.path.join(tmp, "site2")]
     build_site(site_dirs[0], {"GAMES/Chess.Master.v2-DEMO/chess.zip": b"x" * 4096,
                               "APPS/Editor.v1-DEMO/editor.zip": b"y" * 2048,
-                              "welcome.txt": b"site 0 welcomes you\n"})
+                              "welcome.txt": b"site 1 welcomes you\n"})
     build_site(site_dirs[1], {"VCD/Space.Trip-DEMO/cd1.bin": os.urandom(65536),
                               "DIVX/Ocean.Tale-DEMO/ocean.avi": b"z" * 1024,
-                              "rules.txt": b"site 1 rules\n"})
+                              "rules.txt": b"site 2 rules\n"})
     sites, daemon = [], None
     try:
         sites = [RealSite(d) for d in site_dirs]
-        say("demo sites: site 0 on port %d holds GAMES and APPS, site 1 on port %d holds VCD and DIVX"
+        say("demo sites: site 1 on port %d holds GAMES and APPS, site 2 on port %d holds VCD and DIVX"
             % (sites[0].port, sites[1].port))
-        daemon = Daemon([s.port for s in sites], {"log": "cerdi"})
+        # The sections are configuration: each top-level directory and its site.
+        sections = ["section GAMES 1", "section APPS 1", "section VCD 2", "section DIVX 2"]
+        for line in sections:
+            print("    " + line)
+        daemon = Daemon([s.port for s in sites], {"log": "cerdi"}, extra_lines=sections)
         say("ferrynet listens on 127.0.0.1 port %d" % daemon.port)
 
         f = ShowingFTP()
@@ -67,13 +71,13 @@ def main():
         f.retrlines("LIST", lines.append)
         for line in lines:
             print("    | " + line)
-        say("a section of site 0")
+        say("a section of site 1")
         f.cwd("/GAMES")
         f.pwd()
         data = []
         f.retrbinary("RETR Chess.Master.v2-DEMO/chess.zip", data.append)
         print("    fetched chess.zip: %d bytes" % len(b"".join(data)))
-        say("a section of site 1")
+        say("a section of site 2")
         f.cwd("/VCD/Space.Trip-DEMO")
         f.pwd()
         data = []

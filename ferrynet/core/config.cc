@@ -7,6 +7,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "ferrynet/core/address.h"
 #include "ferrynet/core/limits.h"
 
 namespace ferrynet {
@@ -30,8 +31,12 @@ int parse_yesno(const char* value, int& field) {
 
 int parse_number(const char* value, uint32_t& field) {
   if (value == nullptr) return 1;
-  // Reads like "%lu" (white space, a sign, digits up to the first other
-  // character), but a value beyond the 32-bit field saturates rather than wrapping.
+  // Reads like "%lu" (white space, digits up to the first other character),
+  // but a value beyond the 32-bit field saturates rather than wrapping, and a
+  // minus sign, which "%lu" would wrap into a huge limit, is refused.
+  const char* digits = value;
+  while (*digits == ' ' || (*digits >= '\t' && *digits <= '\r')) ++digits;
+  if (*digits == '-') return 1;
   char* end = nullptr;
   unsigned long n = std::strtoul(value, &end, 10);
   if (end == value) return 1;
@@ -130,6 +135,30 @@ int parse_pasvports(const char* value, Config& cfg) {
   return 0;
 }
 
+bool is_blank(char ch) { return ch == ' ' || ch == '\t' || ch == '\r'; }
+
+// "NAME SITE": SITE counts from 1 in `cycleip` order, as the daemon's
+// replies and log lines number the sites.
+int parse_section(const char* value, Config& cfg) {
+  if (value == nullptr || cfg.sections.size() >= kMaxSections) return 1;
+  const char* p = value;
+  const char* name_end = p;
+  while (*name_end && !is_blank(*name_end)) ++name_end;
+  const std::string name(p, name_end);
+  p = name_end;
+  while (is_blank(*p)) ++p;
+  if (*p < '1' || *p > '0' + kMaxSites) return 1;
+  const int site = *p++ - '0';
+  while (is_blank(*p)) ++p;
+  if (*p != '\0' || name.empty() || name.size() > kSectionNameMax || name.find('/') != std::string::npos ||
+      name == "." || name == "..")
+    return 1;
+  for (const SectionSetting& known : cfg.sections)
+    if (strcasecmp(known.name.c_str(), name.c_str()) == 0) return 1;
+  cfg.sections.push_back({name, site - 1});
+  return 0;
+}
+
 }  // namespace
 
 const ConfigKeyword ConfigKeywordTable[] = {
@@ -166,6 +195,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     TEXT_ROW(reconfigpass),
     NUMBER_ROW(replytimeout),
     YESNO_ROW(rftpdcompatible),
+    {"section", parse_section},
     TEXT_ROW(siteip),
     NUMBER_ROW(siteport),
     NUMBER_ROW(sitekeepalive),
@@ -178,7 +208,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     {"traffic", parse_traffic},
 };
 const int ConfigKeywordCount = sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0];
-static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 43);
+static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 44);
 
 #undef TEXT_ROW
 #undef NUMBER_ROW
@@ -248,6 +278,91 @@ int read_config(const char* path, Config& cfg) {
   return 0;
 }
 
+namespace {
+
+// A value that reads well but leaves the daemon unable to serve anyone:
+// found before the daemon starts, where the operator sees it.
+struct Refusal {
+  std::string value;  // as configured; empty: the key is missing
+  std::string why;
+};
+using ConfigCheck = std::optional<Refusal> (*)(const Config& cfg);
+
+struct ConfigCheckRow {
+  const char* keyword;
+  ConfigCheck check;
+};
+
+// Sites are chosen from `cycleip` unless `siteip` names the one site.
+bool cycles(const Config& cfg) { return !cfg.siteip && cfg.cycleip; }
+
+std::optional<Refusal> check_cycleip(const Config& cfg) {
+  if (!cycles(cfg)) return std::nullopt;
+  const std::string& list = *cfg.cycleip;
+  size_t start = 0;
+  for (int entry = 1; start <= list.size(); ++entry) {
+    size_t end = list.find(' ', start);
+    if (end == std::string::npos) end = list.size();
+    const std::string text = list.substr(start, end - start);
+    start = end + 1;
+    // An IPv6 literal is bracketed and holds colons of its own.
+    size_t colon = text.find(text.compare(0, 1, "[") == 0 ? "]:" : ":");
+    if (colon != std::string::npos && text[0] == '[') ++colon;
+    std::string port = colon == std::string::npos ? "" : text.substr(colon + 1);
+    if (!port.empty() && port.back() == '\r' && end == list.size()) port.pop_back();
+    const bool digits = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
+    const unsigned long n = digits ? std::strtoul(port.c_str(), nullptr, 10) : 0;
+    if (text.empty())
+      return Refusal{list, "entry " + std::to_string(entry) + " is empty (entries are host:port, one blank apart)"};
+    if (colon == std::string::npos || colon == 0 || !digits || n == 0 || n > 65535)
+      return Refusal{list, "entry " + std::to_string(entry) + " \"" + text + "\" is not host:port with a port of 1 to 65535"};
+  }
+  return std::nullopt;
+}
+
+std::optional<Refusal> check_cyclemode(const Config& cfg) {
+  if (!cycles(cfg)) return std::nullopt;
+  if (!cfg.cyclemode) return Refusal{"", "missing: cycleip needs l, r or t"};
+  if (cfg.cyclemode->find_first_of("lrt") == std::string::npos)
+    return Refusal{*cfg.cyclemode, "names none of l, r and t"};
+  return std::nullopt;
+}
+
+std::optional<Refusal> check_bouncemodedown(const Config& cfg) {
+  if (cycles(cfg) && cfg.bouncemodedown->find('c') == std::string::npos)
+    return Refusal{*cfg.bouncemodedown, "has no c, without which cycleip is not used"};
+  return std::nullopt;
+}
+
+std::optional<Refusal> check_connip(const Config& cfg) {
+  const std::string& a = *cfg.connip;
+  if (a == "*") return std::nullopt;
+  // Digits and dots are an address as written, never a name to look up.
+  const bool numeric = !a.empty() && a.find_first_not_of("0123456789.") == std::string::npos;
+  const bool usable = numeric ? inet_addr(a.c_str()) != INADDR_NONE : Address::resolve(a.c_str(), 0).has_value();
+  if (!usable) return Refusal{a, "is neither * nor an address of this host"};
+  return std::nullopt;
+}
+
+std::optional<Refusal> check_sections(const Config& cfg) {
+  for (const SectionSetting& s : cfg.sections)
+    if (s.site >= cfg.sitecount)
+      return Refusal{s.name + " " + std::to_string(s.site + 1),
+                     "names site " + std::to_string(s.site + 1) + " of " + std::to_string(cfg.sitecount)};
+  return std::nullopt;
+}
+
+// Rows run in order after the required keys are known present.
+constexpr ConfigCheckRow ConfigCheckTable[] = {
+    {"cycleip", check_cycleip},
+    {"cyclemode", check_cyclemode},
+    {"bouncemodedown", check_bouncemodedown},
+    {"connip", check_connip},
+    {"section", check_sections},
+};
+
+}  // namespace
+
 int check_config(Config& cfg) {
   if (!cfg.bouncemodeup || !cfg.bouncemodedown || !cfg.ip || !cfg.connip) return 0;
   if (cfg.siteip) {
@@ -258,6 +373,15 @@ int check_config(Config& cfg) {
   if (cfg.siteip) cfg.sitecount = 1;
   // Without any site a client would have nowhere to send its commands.
   if (cfg.sitecount <= 0) return 0;
+  for (const ConfigCheckRow& row : ConfigCheckTable) {
+    std::optional<Refusal> r = row.check(cfg);
+    if (!r) continue;
+    if (r->value.empty())
+      std::fprintf(stderr, "%s %s\n", row.keyword, r->why.c_str());
+    else
+      std::fprintf(stderr, "%s \"%s\" %s\n", row.keyword, r->value.c_str(), r->why.c_str());
+    return 0;
+  }
   return 1;
 }
 

@@ -21,6 +21,12 @@ using Text = std::optional<std::string>;  // absent, or present (possibly empty)
 // TLS required before login, or TLS from the first byte.
 enum ClientTls : int { kClientTlsNo = 0, kClientTlsYes, kClientTlsForce, kClientTlsImplicit };
 
+// A top-level directory and the site slot (0-based) that holds it.
+struct SectionSetting {
+  std::string name;
+  int site = 0;
+};
+
 struct Config {
   // Transfers outside "/" pass through the daemon too, for clients that
   // ignore the address of a passive reply.
@@ -81,6 +87,8 @@ struct Config {
   // The ports of the daemon's own passive listeners; 0 and 0: any the system gives.
   uint16_t pasvport_low = 0;
   uint16_t pasvport_high = 0;
+  // `section` lines in file order; none: the built-in table holds.
+  std::vector<SectionSetting> sections;
 
   Mutex cycle_lock;
 };
@@ -104,7 +112,8 @@ int parse_text(const char* value, Text& field);
 
 // 0 on success; 1 after printing the reason on standard error.
 int read_config(const char* path, Config& cfg);
-// 1 when the record is usable, 0 when not.
+// 1 when the record is usable, 0 when not; a value that reads well but
+// would leave the daemon serving no one is named on standard error.
 int check_config(Config& cfg);
 
 }  // namespace ferrynet

@@ -9,6 +9,9 @@ inline constexpr int kSliceSize = 16384;         // client buffer and per-site r
 inline constexpr int kSendLineMax = 1024;        // characters send_line puts on the wire
 inline constexpr int kLogMessageMax = 1023;      // characters of one log message
 inline constexpr int kDirField = 256;            // cwd, new_dir, last_command
+inline constexpr int kMaxSections = 64;          // `section` lines
+// "/NAME" and its end must fit a directory field.
+inline constexpr int kSectionNameMax = kDirField - 2;
 inline constexpr int kConfigLineBuffer = 256;
 inline constexpr int kConfigLineMax = 253;       // longer lines arrive in pieces
 inline constexpr int kAcceptWaitSeconds = 20;
@@ -43,7 +46,7 @@ inline constexpr int kHostNameBuffer = 255;
 inline constexpr int kDefaultLoginSeconds = 60;
 inline constexpr int kDefaultReplySeconds = 60;
 inline constexpr int kDefaultSiteKeepaliveSeconds = 60;
-inline constexpr int kDefaultClientsPerHost = 10;
+inline constexpr int kDefaultClientsPerHost = 0;  // no limit, as the sites themselves default
 // Descriptors a default `maxclients` leaves to the daemon itself: standard
 // streams, log, listener, pid file, and slack for accepts in flight.
 inline constexpr int kReservedDescriptors = 32;

@@ -41,6 +41,11 @@ int load_tls_contexts(const Config& cfg) {
       std::fprintf(stderr, "%s\n", error.c_str());
       return 1;
     }
+  } else if (given(cfg.sitetlsca) && !TlsContext::client(*cfg.sitetlsca, error)) {
+    // Unused today, but a bundle that cannot be read would only be found on
+    // the day `sitetls` is turned on.
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 1;
   }
   return 0;
 }

@@ -9,6 +9,7 @@
 #include "ferrynet/core/limits.h"
 #include "ferrynet/core/log.h"
 #include "ferrynet/core/net.h"
+#include "ferrynet/core/tls_setup.h"
 #include "ferrynet/relay/ident.h"
 #include "ferrynet/relay/proxy_intake.h"
 #include "ferrynet/relay/relay_loop.h"
@@ -107,6 +108,17 @@ bool take_proxy_header(Client& c, uint16_t& ident_port) {
   return false;
 }
 
+// With implicit TLS the client shakes hands first: one that never does (a
+// plain client, a port scanner) must not cost a session on every site.
+bool secure_implicit_client(Client& c) {
+  if (config().clienttls != kClientTlsImplicit) return true;
+  const std::shared_ptr<const TlsContext>& ctx = tls_contexts().for_clients;
+  std::string why = "no TLS context";
+  if (ctx && c.client_conn.start_tls(*ctx, kTlsHandshakeSeconds * 1000, nullptr, &why) == TlsResult::ok) return true;
+  log_line('e', "TLS handshake with client %s failed (%s)\n", c.client_ip.c_str(), why.c_str());
+  return false;
+}
+
 }  // namespace
 
 void client_thread_main(std::shared_ptr<Client> c, uint16_t listen_port, bool proxied) {
@@ -120,7 +132,7 @@ void client_thread_main(std::shared_ptr<Client> c, uint16_t listen_port, bool pr
   }
   if (admitted) identify(*c, ident_port);
   bool told = false;
-  if (admitted && !c->login_expired.load() && connect_sites(*c)) {
+  if (admitted && !c->login_expired.load() && secure_implicit_client(*c) && connect_sites(*c)) {
     // Published before the check below: either the watchdog sees the site
     // connections and shuts them down, or this thread sees the flag.
     c->sites_connected.store(true);

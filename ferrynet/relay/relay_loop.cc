@@ -111,7 +111,11 @@ class RelayLoop {
   bool run();
 
  private:
-  void send_identity();
+  bool identity_wanted() const;
+  // The greeting of site i, the identity line sent and its answer used up.
+  bool greet_after_identity(int i, std::string& greeting, int limit);
+  // Every site's greeting read before the relay starts; false ends the session.
+  bool greet_sites();
   // AUTH TLS on every site before the client sees a greeting; false ends the session.
   bool secure_sites();
   bool pass();
@@ -256,15 +260,6 @@ bool RelayLoop::any_pending() const {
   return false;
 }
 
-void RelayLoop::send_identity() {
-  const Config& cfg = config();
-  std::lock_guard<std::mutex> hold(c_.lock);
-  if (!cfg.bouncemodedown || cfg.bouncemodedown->find('a') == std::string::npos) return;
-  const char* user = c_.ident_user ? c_.ident_user->c_str() : "*";
-  for (int i = 0; i < n_; ++i)
-    session_.send_site_line(i, cfg.rftpdcompatible ? "IDNT %s@%s\r\n" : "AUTH %s@%s\r\n", user, c_.client_ip.c_str());
-}
-
 // One whole reply of a site, read before the relay starts, within `limit_s`.
 bool read_site_reply(Connection& site, std::string& text, int limit_s) {
   char line[kSliceSize];
@@ -276,19 +271,57 @@ bool read_site_reply(Connection& site, std::string& text, int limit_s) {
   }
 }
 
-bool RelayLoop::secure_sites() {
+bool RelayLoop::identity_wanted() const {
   const Config& cfg = config();
+  return cfg.bouncemodedown && cfg.bouncemodedown->find('a') != std::string::npos;
+}
+
+// Sites that want the identity line take it silently; stock servers answer
+// it after their greeting (vsftpd: 530), and that answer would become the
+// reply to the client's first command. A NOOP behind it marks where the
+// answers end: a 2xx first is the NOOP's own, anything else answers the
+// identity line and the NOOP's follows.
+bool RelayLoop::greet_after_identity(int i, std::string& greeting, int limit) {
+  const Config& cfg = config();
+  Connection& site = c_.site_conn[i];
+  const char* user = c_.ident_user ? c_.ident_user->c_str() : "*";
+  // The identity line stays the first line a site receives.
+  session_.send_site_line(i, cfg.rftpdcompatible ? "IDNT %s@%s\r\n" : "AUTH %s@%s\r\n", user, c_.client_ip.c_str());
+  if (!session_.send_site(i, "NOOP\r\n") || !read_site_reply(site, greeting, limit)) return false;
+  // A site that turns the client away closes; nothing more to wait for.
+  if (greeting[0] != '2') return true;
+  std::string answer;
+  if (!read_site_reply(site, answer, limit)) return false;
+  if (answer[0] == '2') return true;
+  log_line('r', "site %d answered the identity line: %.*s\n", i + 1,
+           static_cast<int>(answer.find_first_of("\r\n")), answer.c_str());
+  answer.clear();
+  return read_site_reply(site, answer, limit);
+}
+
+bool RelayLoop::greet_sites() {
+  if (!identity_wanted()) return true;
+  const int limit = reply_seconds_ > 0 ? reply_seconds_ : kTlsHandshakeSeconds;
+  for (int i = 0; i < n_; ++i) {
+    std::string greeting;
+    if (!greet_after_identity(i, greeting, limit)) {
+      log_line('e', "site %d did not greet %s\n", i + 1, c_.client_ip.c_str());
+      session_.reply_line("421 Site %d is unreachable, try again later.\r\n", i + 1);
+      return false;
+    }
+    rb_->slice[i].assign(greeting);
+  }
+  return true;
+}
+
+bool RelayLoop::secure_sites() {
   const std::shared_ptr<const TlsContext>& ctx = tls_contexts().for_sites;
   const int limit = reply_seconds_ > 0 ? reply_seconds_ : kTlsHandshakeSeconds;
-  const bool identity = cfg.bouncemodedown && cfg.bouncemodedown->find('a') != std::string::npos;
-  const char* user = c_.ident_user ? c_.ident_user->c_str() : "*";
   for (int i = 0; i < n_; ++i) {
     Connection& site = c_.site_conn[i];
     std::string greeting, answer, why;
-    // The identity line stays the first line a site receives.
-    if (identity) session_.send_site_line(i, cfg.rftpdcompatible ? "IDNT %s@%s\r\n" : "AUTH %s@%s\r\n", user,
-                                          c_.client_ip.c_str());
-    bool ok = ctx && read_site_reply(site, greeting, limit);
+    bool ok = ctx && (identity_wanted() ? greet_after_identity(i, greeting, limit)
+                                        : read_site_reply(site, greeting, limit));
     if (ok && greeting[0] != '2') {
       // A site that turns the client away says so in its own words.
       rb_->slice[i].assign(greeting);
@@ -327,22 +360,16 @@ bool RelayLoop::secure_sites() {
 }
 
 bool RelayLoop::run() {
-  if (config().clienttls == kClientTlsImplicit) {
-    std::string why;
-    if (!session_.secure_client(&why)) {
-      log_line('e', "TLS handshake with client %s failed (%s)\n", c_.client_ip.c_str(), why.c_str());
-      return false;
-    }
-    // Data is protected by default, as the connection is.
-    st_.client_prot_private = true;
-  }
+  // The client's handshake came before the sites were contacted; its data
+  // is protected by default, as the connection is.
+  if (config().clienttls == kClientTlsImplicit) st_.client_prot_private = true;
   const Clock::time_point now = Clock::now();
   for (Clock::time_point& t : read_at_) t = now;
+  // Their every failure is told to the client.
   if (config().sitetls) {
-    // Its every failure is told to the client.
     if (!secure_sites()) return true;
-  } else {
-    send_identity();
+  } else if (!greet_sites()) {
+    return true;
   }
   while (!c_.ended.load() && !c_.login_expired.load() && pass()) {
   }

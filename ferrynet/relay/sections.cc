@@ -101,15 +101,27 @@ CommandResult section_shortcut(Session& s, std::string_view line) {
   return CommandResult::kHandled;
 }
 
+namespace {
+
+bool names_section(std::string_view top, const char* name, size_t len) {
+  return top.size() == len && strncasecmp(top.data(), name, len) == 0;
+}
+
+}  // namespace
+
 int section_site(const char* absolute_path, int sites) {
   if (absolute_path == nullptr || absolute_path[0] != '/') return -1;
   std::string_view top(absolute_path + 1);
   top = top.substr(0, top.find('/'));
   int site = -1;
+  // The `section` lines, when there are any, replace the built-in table.
+  const std::vector<SectionSetting>& configured = config().sections;
+  for (const SectionSetting& row : configured)
+    if (row.site < sites && names_section(top, row.name.data(), row.name.size())) site = row.site;
+  if (!configured.empty()) return site;
   for (int k = 0; k < SectionCount; ++k)
     // Rows for a site this client is not connected to name no section here.
-    if (SectionTable[k].site < sites && top.size() == std::strlen(SectionTable[k].name) &&
-        strncasecmp(top.data(), SectionTable[k].name, top.size()) == 0)
+    if (SectionTable[k].site < sites && names_section(top, SectionTable[k].name, std::strlen(SectionTable[k].name)))
       site = SectionTable[k].site;
   return site;
 }

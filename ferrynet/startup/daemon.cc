@@ -104,12 +104,27 @@ void write_pidfile(const char* path, pid_t pid) {
   std::fclose(f);
 }
 
+namespace {
+
+// A second daemon that fails to bind must not take the running one's pid
+// file with it: only a file that names this process goes.
+void remove_own_pidfile(const char* path) {
+  char text[32] = {};
+  FILE* f = std::fopen(path, "re");
+  if (f == nullptr) return;
+  const size_t got = std::fread(text, 1, sizeof text - 1, f);
+  std::fclose(f);
+  if (std::string_view(text, got) == std::to_string(::getpid())) ::unlink(path);
+}
+
+}  // namespace
+
 void shutdown_daemon() {
   Config& cfg = config();
   log_line('i', "shutting ferrynet down.\n");
   client_table().end_all();
   close_log();
-  if (cfg.pidfile) ::unlink(cfg.pidfile->c_str());
+  if (cfg.pidfile) remove_own_pidfile(cfg.pidfile->c_str());
   // Client threads that were ended may still be on their way out; leaving
   // without running destructors keeps them from touching torn-down state.
   std::fflush(stdout);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ferrynet/core/config.h"
+#include "ferrynet/core/limits.h"
 #include "tests/core/core_test_support.h"
 
 using ferrynet::Config;
@@ -150,7 +151,9 @@ TEST(ConfigValues, Number) {
   } cases[] = {{"21", 0, 21},          {"+21", 0, 21},          {"21abc", 0, 21},
                {"\v21", 0, 21},        {"65557", 0, 65557},     {"4294967295", 0, UINT32_MAX},
                {"99999999999999999999", 0, UINT32_MAX},          {"abc", 1, 7},
-               {"-", 1, 7},            {"", 1, 7},              {nullptr, 1, 7}};
+               {"-", 1, 7},            {"", 1, 7},              {nullptr, 1, 7},
+               // A minus sign would wrap into a limit of days or years.
+               {"-5", 1, 7},           {" -1", 1, 7},           {"-0", 1, 7}};
   for (const Case& c : cases) {
     uint32_t field = 7;
     EXPECT_EQ(ferrynet::parse_number(c.value, field), c.rc) << (c.value ? c.value : "(none)");
@@ -248,10 +251,60 @@ TEST(ConfigValidity, RequiredKeysAndSiteChoice) {
 }
 
 TEST(ConfigValidity, CycleipWithoutSiteip) {
-  Outcome o = read_text("bouncemodeup x\nbouncemodedown ca\nip *\nconnip *\nport 2121\ncycleip a:1 b:2\n");
+  Outcome o = read_text("bouncemodeup x\nbouncemodedown ca\nip *\nconnip *\nport 2121\ncycleip a:1 b:2\ncyclemode l\n");
   ASSERT_EQ(o.rc, 0);
   EXPECT_EQ(ferrynet::check_config(*o.cfg), 1);
   EXPECT_EQ(o.cfg->sitecount, 2);
+  EXPECT_EQ(o.cfg->maxclientsperip, 0u) << "no per-address limit unless one is set";
+}
+
+// What check_config says on standard error; "" when the record is usable.
+std::string refusal_of(const std::string& text) {
+  Outcome o = read_text(text);
+  EXPECT_EQ(o.rc, 0) << o.err;
+  testing::internal::CaptureStderr();
+  const int usable = ferrynet::check_config(*o.cfg);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(usable == 1, err.empty()) << text;
+  return usable ? "" : err;
+}
+
+TEST(ConfigValidity, ValuesThatWouldServeNoOneAreNamed) {
+  const std::string head = "bouncemodeup x\nbouncemodedown c\nip *\nport 2121\n";
+  const std::string cycled = head + "connip *\ncyclemode l\n";
+  struct Case {
+    std::string text, err;
+  } cases[] = {
+      {cycled + "cycleip h:21 [::1]:2121 k:65535\r\n", ""},
+      {cycled + "cycleip h:21 \n", "cycleip \"h:21 \" entry 2 is empty (entries are host:port, one blank apart)\n"},
+      {cycled + "cycleip h k:22\n", "cycleip \"h k:22\" entry 1 \"h\" is not host:port with a port of 1 to 65535\n"},
+      {cycled + "cycleip h:99999\n", "cycleip \"h:99999\" entry 1 \"h:99999\" is not host:port with a port of 1 to 65535\n"},
+      {head + "connip *\ncycleip h:21\n", "cyclemode missing: cycleip needs l, r or t\n"},
+      {head + "connip *\ncycleip h:21\ncyclemode x\n", "cyclemode \"x\" names none of l, r and t\n"},
+      {cycled + "cycleip h:21\nbouncemodedown a\n", "bouncemodedown \"a\" has no c, without which cycleip is not used\n"},
+      {cycled + "cycleip h:21\nconnip 999.1.1.1\n", "connip \"999.1.1.1\" is neither * nor an address of this host\n"},
+      {cycled + "cycleip h:21\nconnip 127.0.0.1\n", ""},
+      {cycled + "cycleip h:21 k:22\nsection MOVIES 2\nsection TV 3\n", "section \"TV 3\" names site 3 of 2\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(refusal_of(c.text), c.err) << c.text;
+}
+
+TEST(ConfigValues, SectionLines) {
+  Outcome o = read_text("section MOVIES 2\nsection\ttv\t 1 \r\n");
+  ASSERT_EQ(o.rc, 0) << o.err;
+  ASSERT_EQ(o.cfg->sections.size(), 2u);
+  EXPECT_EQ((o.cfg->sections[0].name + o.cfg->sections[1].name), "MOVIEStv");
+  EXPECT_EQ((o.cfg->sections[0].site * 10 + o.cfg->sections[1].site), 10) << "numbered from 1 in the file, slots from 0";
+  // Malformed, out of 1 to 3, or a name given twice (case ignored): the line is named.
+  for (const char* bad : {"section", "section MOVIES", "section MOVIES 0", "section MOVIES 4", "section MOVIES 1x",
+                          "section MOVIES 1 2", "section A/B 1", "section .. 1", "section other 2"}) {
+    Outcome b = read_text(std::string("# sections\nsection OTHER 1\n") + bad + "\n");
+    EXPECT_EQ(b.err, "[003]: section: 1\n") << bad;
+  }
+  std::string many;
+  for (int k = 0; k < ferrynet::kMaxSections; ++k) many += "section S" + std::to_string(k) + " 1\n";
+  EXPECT_EQ(read_text(many).rc, 0);
+  EXPECT_EQ(read_text(many + "section ONE.TOO.MANY 1\n").err, "[065]: section: 1\n");
 }
 
 TEST(ConfigSample, ShippedSampleIsUsable) {

@@ -147,6 +147,9 @@ TEST_F(DaemonProcess, BadConfigurationsExitOneWithTheirMessage) {
       {"\n\nport 21\nLOG e\n", "[004]: LOG e: unknown option\n"},
       {"fork yes \n", "[001]: fork: 1\n"},
       {"bouncemodeup x\nbouncemodedown a\nip *\nconnip *\nport 1\nsiteip a\nlogfile\n", "cannot open logfile\n"},
+      {"port 21\nreplytimeout -5\n", "[002]: replytimeout: 1\n"},
+      {"bouncemodeup x\nbouncemodedown c\nip *\nconnip *\nport 1\ncycleip a:21\ncyclemode x\n",
+       "cyclemode \"x\" names none of l, r and t\nunuseable configuration file, exiting.\n"},
   };
   for (const Case& c : cases) {
     write_file(dir_.file("bad.conf"), c.text);
@@ -172,6 +175,7 @@ TEST_F(DaemonProcess, TlsSettingsThatCannotBeUsedExitOneNamingTheFile) {
       {"clienttls implicit\ntlscertfile " + missing + "\ntlskeyfile " + certs.key + "\n",
        "cannot read TLS certificate file " + missing + ": No such file or directory\n"},
       {"sitetls yes\nsitetlsca " + missing + "\n", "cannot read TLS CA file " + missing + ": No such file or directory\n"},
+      {"sitetls no\nsitetlsca " + missing + "\n", "cannot read TLS CA file " + missing + ": No such file or directory\n"},
   };
   for (const Case& c : cases) {
     Daemon d(dir_.path(), {conf(core_test::free_port(), c.extra)});
@@ -198,13 +202,13 @@ TEST_F(DaemonProcess, BindFailureShutsDownInOrderAndExitsZero) {
   auto taken = ferrynet::create_listener("127.0.0.1", 0);
   ASSERT_NE(taken, nullptr);
   std::string pidfile = dir_.file("ferrynet.pid");
-  write_file(pidfile, "4242");  // left over from an earlier run
+  write_file(pidfile, "4242");  // the daemon already serving on that port
   Daemon d(dir_.path(), {conf(taken->port, "pidfile " + pidfile + "\n")});
   EXPECT_EQ(d.wait_exit(5), 0);
   std::string want = "ferrynet activated.\nusing 127.0.0.1 to bind to\ncannot bind to 127.0.0.1:" +
                      std::to_string(taken->port) + "\nshutting ferrynet down.\n";
   EXPECT_EQ(d.out(1), kBanner + want);
-  EXPECT_EQ(access(pidfile.c_str(), F_OK), -1) << "the pid file is removed";
+  EXPECT_EQ(read_file(pidfile), "4242") << "another process's pid file stays";
   std::string log = read_file(log_);
   EXPECT_NE(log.find("] cannot bind to 127.0.0.1:"), std::string::npos) << log;
   EXPECT_NE(log.find("] shutting ferrynet down.\n"), std::string::npos) << log;

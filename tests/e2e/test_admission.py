@@ -94,6 +94,12 @@ class Admission(unittest.TestCase):
         self.assertTrue(wait_for(lambda: any(s.closed.is_set() for s in self.sites[0].sessions)))
         self.assertEqual(self.client().reply(), GREETING)
 
+    def test_without_maxclientsperip_one_address_holds_more_than_ten(self):
+        d = self.start({"maxclientsperip": None})
+        clients = [self.client() for _ in range(12)]
+        self.assertEqual([c.reply() for c in clients], [GREETING] * 12)
+        self.assertNotIn("maxclientsperip reached", d.log())
+
     def test_maxclients_refuses_before_any_site_is_contacted(self):
         d = self.start({"maxclients": "1"}, sites=2)
         first = self.client()

@@ -205,8 +205,10 @@ class HeadersSentByHand(unittest.TestCase):
         s = self.connect(CLIENT)
         self.assertTrue(self.read_reply(s).startswith(b"220 site0 ready.\r\n"))
         s.sendall(b"PROXY TCP4 198.51.100.9 127.0.0.1 5555 21\r\n")
-        self.assertTrue(wait_for(lambda: len(self.site.received()) >= 2), self.site.received())
-        self.assertEqual(self.site.received()[:2], ["AUTH *@%s" % CLIENT, "PROXY TCP4 198.51.100.9 127.0.0.1 5555 21"])
+        self.assertTrue(wait_for(lambda: len(self.site.received()) >= 3), self.site.received())
+        # The NOOP marks where the answers to the identity line end.
+        self.assertEqual(self.site.received()[:3],
+                         ["AUTH *@%s" % CLIENT, "NOOP", "PROXY TCP4 198.51.100.9 127.0.0.1 5555 21"])
         log = self.daemon.log()
         self.assertIn("new client from %s port" % CLIENT, log)
         self.assertNotIn("198.51.100.9 port", log)

@@ -295,7 +295,7 @@ class OwnLines(SafetyCase):
         c.cmd("SITE SSWHO")
         for s in self.sites:
             raw = s.sessions[-1].raw
-            self.assertTrue(raw.startswith(b"AUTH *@127.0.0.1\r\nUSER u\r\n"), raw)
+            self.assertTrue(raw.startswith(b"AUTH *@127.0.0.1\r\nNOOP\r\nUSER u\r\n"), raw)
             self.assertIn(b"SITE MWHO\r\nSITE MSWHO\r\n", raw)
 
 
