@@ -159,6 +159,37 @@ int parse_section(const char* value, Config& cfg) {
   return 0;
 }
 
+int parse_sitepasvaddress(const char* value, Config& cfg) {
+  if (value == nullptr) return 1;
+  if (strcasecmp(value, "control") == 0)
+    cfg.sitepasvaddress = kSitePasvControl;
+  else if (strcasecmp(value, "reply") == 0)
+    cfg.sitepasvaddress = kSitePasvReply;
+  else
+    return 1;
+  return 0;
+}
+
+// One to kMaxSites names separated by blanks; "-" keeps that entry's host.
+int parse_sitetlsnames(const char* value, Config& cfg) {
+  if (value == nullptr) return 1;
+  std::vector<std::string> names;
+  const char* p = value;
+  for (;;) {
+    while (is_blank(*p)) ++p;
+    if (*p == '\0') break;
+    size_t len = 0;
+    while (p[len] && !is_blank(p[len])) ++len;
+    if (names.size() == static_cast<size_t>(kMaxSites)) return 1;
+    std::string name(p, len);
+    names.push_back(name == "-" ? std::string() : name);
+    p += len;
+  }
+  if (names.empty()) return 1;
+  cfg.sitetlsnames = std::move(names);
+  return 0;
+}
+
 }  // namespace
 
 const ConfigKeyword ConfigKeywordTable[] = {
@@ -197,10 +228,12 @@ const ConfigKeyword ConfigKeywordTable[] = {
     YESNO_ROW(rftpdcompatible),
     {"section", parse_section},
     TEXT_ROW(siteip),
+    {"sitepasvaddress", parse_sitepasvaddress},
     NUMBER_ROW(siteport),
     NUMBER_ROW(sitekeepalive),
     YESNO_ROW(sitetls),
     TEXT_ROW(sitetlsca),
+    {"sitetlsnames", parse_sitetlsnames},
     NUMBER_ROW(speedglobalmeasure),
     NUMBER_ROW(speedglobal),
     TEXT_ROW(tlscertfile),
@@ -208,7 +241,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     {"traffic", parse_traffic},
 };
 const int ConfigKeywordCount = sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0];
-static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 44);
+static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 46);
 
 #undef TEXT_ROW
 #undef NUMBER_ROW

@@ -185,7 +185,8 @@ void run_bounce(DataBounce& b) {
   auto protect_site = [&](int leg) {
     if (!b.site_tls) return true;
     std::string why;
-    if (site_legs[leg].start_tls(*b.site_tls, b.timeout_s * 1000, b.site_stores[leg], &why) == TlsResult::ok)
+    if (site_legs[leg].start_tls(*b.site_tls, b.timeout_s * 1000, b.site_stores[leg], &why, b.site_names[leg]) ==
+        TlsResult::ok)
       return true;
     log_line('e', "TLS on the data connection to site %d failed (%s)\n", b.first_site + leg + 1, why.c_str());
     site_failed(b.first_site + leg);

@@ -71,6 +71,7 @@ bool connect_sites(Client& c) {
     site.conn.send_without_delay();
     c.site_conn[i] = std::move(site.conn);
     c.site_addr[i] = site.to;
+    c.site_tls_name[i] = site_tls_name(targets[i]);
     log_line('r', "successfully relayed client from %s:%d to %s:%d\n", c.client_ip.c_str(), client_port, host,
              port);
   }
