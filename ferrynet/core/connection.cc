@@ -89,6 +89,54 @@ TlsResult Connection::start_tls(const TlsContext& ctx, int limit_ms, std::shared
   return TlsResult::ok;
 }
 
+TlsResult Connection::start_tls_unless(const TlsContext& ctx, int limit_ms, const std::function<bool()>& give_up,
+                                       std::shared_ptr<TlsSessionStore> store, std::string* error,
+                                       const std::string& peer_name) {
+  if (!fd_.valid() || tls_) return TlsResult::failed;
+  std::unique_ptr<TlsStream> stream = TlsStream::open(ctx, fd_.get(), peer_name);
+  if (!stream) {
+    if (error) *error = "cannot set up TLS";
+    return TlsResult::failed;
+  }
+  if (store) stream->use_session_store(std::move(store));
+  const long long deadline = monotonic_ms() + limit_ms;
+  for (;;) {
+    const long long left = deadline - monotonic_ms();
+    const bool last = left <= kTlsCancelSliceMs;
+    // A handshake that ran out of one slice of time resumes where it stopped.
+    const TlsResult r = stream->handshake(static_cast<int>(last ? left : kTlsCancelSliceMs));
+    if (r == TlsResult::ok) break;
+    if (r == TlsResult::timed_out && !last) {
+      if (!give_up()) continue;
+      if (error) *error = "no longer wanted";
+      return TlsResult::failed;
+    }
+    if (error) *error = stream->error();
+    return r;
+  }
+  tls_lock_ = std::make_unique<std::mutex>();
+  tls_ = std::move(stream);
+  return TlsResult::ok;
+}
+
+bool Connection::ended_cleanly() const {
+  if (!tls_) return true;
+  std::lock_guard<std::mutex> hold(*tls_lock_);
+  return tls_->clean_end();
+}
+
+void Connection::reset() {
+  if (fd_.valid()) {
+    linger cut{};
+    cut.l_onoff = 1;
+    cut.l_linger = 0;
+    ::setsockopt(fd_.get(), SOL_SOCKET, SO_LINGER, &cut, sizeof cut);
+  }
+  tls_.reset();
+  tls_lock_.reset();
+  fd_.reset();
+}
+
 void Connection::end_tls(int limit_ms) {
   if (!tls_) return;
   std::lock_guard<std::mutex> hold(*tls_lock_);
@@ -326,7 +374,8 @@ Splicer::~Splicer() {
   }
 }
 
-Splicer::Outcome Splicer::run(int idle_limit_ms, int read_limit_ms, bool b_half_closes) {
+Splicer::Outcome Splicer::run(int idle_limit_ms, int read_limit_ms, bool b_half_closes,
+                              std::atomic<long long>* progress) {
   if (!ready_) return {Result::kUnsupported};
   long long moved = 0;
   bool ending = false;  // an end reached end of stream: deliver what the pipes hold, then stop
@@ -392,6 +441,7 @@ Splicer::Outcome Splicer::run(int idle_limit_ms, int read_limit_ms, bool b_half_
         if (put > 0) {
           w.held -= static_cast<size_t>(put);
           moved += put;
+          if (progress) progress->fetch_add(put, std::memory_order_relaxed);
           w.since_ms = now_ms();
           w.full = false;
           w.behind = w.held > 0;
@@ -415,9 +465,9 @@ Splicer::Outcome Splicer::run(int idle_limit_ms, int read_limit_ms, bool b_half_
         }
         if (put == 0) errno = EPIPE;
         if (errno == EPIPE) swallow_sigpipe();
-        // An end that closed altogether rather than half: it left, nothing failed.
+        // An end that closed altogether rather than half: it left before the end.
         if (w.to == ways_[1].from && ways_[1].ended && (errno == EPIPE || errno == ECONNRESET))
-          return {Result::kEnd, moved};
+          return {Result::kLeft, moved};
         return {Result::kWriteFailed, moved};
       }
       if (w.ended && w.held == 0 && !w.shut) {

@@ -5,7 +5,9 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -46,7 +48,20 @@ class Connection {
   // against `peer_name` (see TlsStream::open). On failure the reason is in `error`.
   TlsResult start_tls(const TlsContext& ctx, int limit_ms, std::shared_ptr<TlsSessionStore> store = nullptr,
                       std::string* error = nullptr, const std::string& peer_name = "");
+  // As start_tls, but the wait also ends (failed) once `give_up` says so,
+  // asked a few times a second: a transfer nobody wants any more must not
+  // sit out the whole handshake limit.
+  TlsResult start_tls_unless(const TlsContext& ctx, int limit_ms, const std::function<bool()>& give_up,
+                             std::shared_ptr<TlsSessionStore> store, std::string* error,
+                             const std::string& peer_name = "");
   bool secure() const { return tls_ != nullptr; }
+  // After a read gave end of stream: whether the peer ended it as it should.
+  // A protected stream must end with a close_notify; without one the data
+  // may have been cut short. A plain stream always ends cleanly.
+  bool ended_cleanly() const;
+  // Closes so that the peer sees a reset rather than an end (no
+  // close_notify, no FIN): what it received is not whole.
+  void reset();
   // Sends the close_notify that ends a protected stream cleanly.
   void end_tls(int limit_ms);
   // Ends a data stream so that the peer keeps every byte: our end (a
@@ -126,6 +141,8 @@ class Splicer {
                    // delivered: carry on through user space
     kReadFailed,   // errno says why
     kWriteFailed,  // errno says why (ETIMEDOUT: an end took nothing for the idle limit)
+    kLeft,         // b, having half-closed, closed altogether while bytes were still
+                   // on their way to it: not a failure of ours, but it did not get them
   };
   struct Outcome {
     Result result;
@@ -139,7 +156,9 @@ class Splicer {
   // pipe. A way whose bytes find no taker fails after `idle_limit_ms` with
   // no progress; waiting for bytes to arrive is limited by `read_limit_ms`
   // (< 0: no limit), after which the run ends as at end of stream.
-  Outcome run(int idle_limit_ms, int read_limit_ms, bool b_half_closes = false);
+  // Every byte delivered is also added to `progress` when given.
+  Outcome run(int idle_limit_ms, int read_limit_ms, bool b_half_closes = false,
+              std::atomic<long long>* progress = nullptr);
 
  private:
   struct Way {

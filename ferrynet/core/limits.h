@@ -26,6 +26,7 @@ inline constexpr int kReadLineByteWaitSeconds = 180;
 // A peer that takes none of a control line for this long is gone.
 inline constexpr int kControlWriteSeconds = 180;
 inline constexpr int kTlsHandshakeSeconds = 30;  // a client or site that stops mid-handshake
+inline constexpr int kTlsCancelSliceMs = 200;  // how often a handshake wait asks whether it is still wanted
 inline constexpr int kTlsCloseMs = 1000;  // sending a close_notify, never waiting for the answer
 // A peer's certificate names quoted in the log: enough to tell which, bounded.
 inline constexpr size_t kPeerTextMax = 512;

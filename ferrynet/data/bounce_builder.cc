@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "ferrynet/core/config.h"
 #include "ferrynet/core/log.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/data/data_bounce.h"
@@ -64,6 +65,8 @@ bool start_planned_bounce(Session& s, const BouncePlan& plan, uint16_t* ports) {
   }
   if (!plan.merge) transfer->decide_single_site(plan.first_site);
   bounce->plan = transfer;
+  bounce->slot = s.hold_slot();
+  if (plan.passive && !config().proxyfrom.empty()) bounce->proxy_from = &config().proxyfrom;
   bounce->first_site = plan.first_site;
   if (s.client_peer().valid()) bounce->client_peer = s.client_peer();
   for (int k = 0; k < plan.count; ++k)

@@ -157,14 +157,24 @@ void run_pump(BouncePump& pump) {
     } else {
       continue;
     }
-    if (r > 0) continue;
+    if (r > 0) {
+      if (pump.progress && r != kCopyNothingYet) pump.progress->fetch_add(r, std::memory_order_relaxed);
+      continue;
+    }
     // A client that shuts its sending side still reads: the end of what it
     // sends ends only that direction, and the site's listing goes on.
     if (r == 0 && ends[from] == pump.shared && ends[1 - from] != nullptr) {
       ends[from] = nullptr;
       continue;
     }
-    if (r < 0) log_keeping_errno("system error on bounce connection (%s)\n", errno);
+    if (r < 0) {
+      log_keeping_errno("system error on bounce connection (%s)\n", errno);
+      return;
+    }
+    if (ends[from] != pump.shared) {
+      pump.site_cut = !ends[from]->ended_cleanly();
+      pump.whole = !pump.site_cut;
+    }
     return;
   }
 }

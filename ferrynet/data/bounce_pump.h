@@ -21,6 +21,12 @@ struct BouncePump {
   std::mutex* shared_write_lock = nullptr;
   SeenNames* seen = nullptr;
   const std::atomic<int>* kind = nullptr;  // the ListingKind; none: a long listing
+  std::atomic<long long>* progress = nullptr;  // bytes passed on are added here when given
+  // How the pump ended: the site's end reached its end of stream as it
+  // should, every line passed on; or its protected stream stopped without a
+  // close_notify, so the client must not take the listing for whole.
+  bool whole = false;
+  bool site_cut = false;
 };
 
 // Copies both ways until end of file or a failure on either end; closes nothing.

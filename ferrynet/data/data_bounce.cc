@@ -11,6 +11,7 @@
 
 #include "ferrynet/core/log.h"
 #include "ferrynet/core/net.h"
+#include "ferrynet/core/proxy_intake.h"
 #include "ferrynet/data/bounce_pump.h"
 #include "ferrynet/data/byte_copy.h"
 #include "ferrynet/data/seen_names.h"
@@ -61,17 +62,24 @@ int start_bounce(std::unique_ptr<DataBounce> bounce) {
 
 namespace {
 
+using Outcome = TransferPlan::Outcome;
+
 // A leg of its own thread: a plain copy between one site and the client.
 struct CopyLeg {
   Connection* site = nullptr;
   Connection* client = nullptr;
   TransferPlan* plan = nullptr;
+  bool failed = false;
+  CopyEnd end;
 };
 
 void* copy_main(void* arg) {
   auto* leg = static_cast<CopyLeg*>(arg);
-  if (copy_bytes(*leg->site, *leg->client) < 0)
+  if (copy_bytes(*leg->site, *leg->client, CopyPath::kKernel, &leg->end, leg->plan ? leg->plan->moved() : nullptr) <
+      0) {
     log_line('e', "system error on bounce connection (%s)\n", std::strerror(errno));
+    leg->failed = true;
+  }
   if (leg->plan) leg->plan->leg_finished();
   return nullptr;
 }
@@ -99,12 +107,14 @@ constexpr int kCancelCheckMs = 200;
 enum class Waited { kAccepted, kNothing, kFailed, kCancelled };
 
 // Accepts one connection from `expected` (anyone when none) within `limit_s`;
-// connections from elsewhere are closed and the wait goes on.
+// connections from elsewhere are closed and the wait goes on. A connection
+// from a `proxy_from` balancer counts as coming from the client its PROXY
+// header names.
 Waited accept_from(Listener& l, const std::optional<Address>& expected, int limit_s, TransferPlan* plan,
-                   Connection& out, int* error) {
+                   const std::vector<AddressBlock>* proxy_from, Connection& out, int* error) {
   const long long deadline = now_ms() + static_cast<long long>(limit_s) * 1000;
   for (;;) {
-    if (plan && plan->cancelled()) return Waited::kCancelled;
+    if (plan && plan->should_end()) return Waited::kCancelled;
     const long long left = deadline - now_ms();
     if (left <= 0) return Waited::kNothing;
     AcceptOutcome in = l.accept_within_ms(static_cast<int>(left < kCancelCheckMs ? left : kCancelCheckMs));
@@ -113,10 +123,21 @@ Waited accept_from(Listener& l, const std::optional<Address>& expected, int limi
       return Waited::kFailed;
     }
     if (in.status == AcceptStatus::kNothing) continue;
+    Address from = in.peer;
+    if (proxy_from && any_contains(*proxy_from, in.peer)) {
+      ProxyHeader header;
+      // Security: a balancer's connection without a header could be anyone's.
+      if (!read_proxy_header(in.conn, in.peer, header)) {
+        log_line('e', "data connection from %s to port %d refused: no valid PROXY header\n", in.peer.host().c_str(),
+                 static_cast<int>(l.port));
+        continue;
+      }
+      if (header.has_addresses) from = header.source;
+    }
     // Security: a data port is announced in clear; whoever connects first
     // would otherwise get the listing or inject one.
-    if (expected && !in.peer.same_host(*expected)) {
-      log_line('e', "data connection from %s to port %d refused: expected %s\n", in.peer.host().c_str(),
+    if (expected && !from.same_host(*expected)) {
+      log_line('e', "data connection from %s to port %d refused: expected %s\n", from.host().c_str(),
                static_cast<int>(l.port), expected->host().c_str());
       continue;
     }
@@ -142,6 +163,33 @@ bool accept_failed(DataBounce& b, Waited w, int listener, int error) {
   return true;
 }
 
+// Whatever way the bounce ends, the relay learns what the client's leg saw;
+// only a transfer that reached its end says otherwise first. One that did
+// not resets its legs: a site whose data connection merely closed would
+// keep a part of an upload as the whole file.
+struct OutcomeOnExit {
+  TransferPlan* plan;
+  Connection* legs;
+  int count;
+  ~OutcomeOnExit() {
+    if (!plan) return;
+    plan->finish(plan->client_open() ? Outcome::kCut : Outcome::kNoConnection);
+    if (plan->outcome() == Outcome::kDelivered) return;
+    for (int i = 0; i < count; ++i) legs[i].reset();
+  }
+};
+
+// Runs the legs until they end; a transfer nobody wants any more (ABOR, a
+// newer one, a session gone and nothing moving) has its legs shut under it.
+template <class ShutAll>
+void supervise_legs(TransferPlan& plan, ShutAll shut_all) {
+  while (!plan.wait_legs(1000))
+    if (plan.should_end()) {
+      plan.cut();
+      shut_all();
+    }
+}
+
 }  // namespace
 
 void run_bounce(DataBounce& b) {
@@ -157,10 +205,14 @@ void run_bounce(DataBounce& b) {
   auto site_failed = [&](int site) {
     if (plan) plan->site_leg_failed(site);
   };
-  Connection site_legs[kMaxSites];
-  Connection client_leg;
+  // The client's leg last, in one array with the sites', so the exit sees them all.
+  Connection conns[kMaxSites + 1];
+  Connection* const site_legs = conns;
+  Connection& client_leg = conns[kMaxSites];
+  OutcomeOnExit tell{plan, conns, kMaxSites + 1};
   TransferPlan::Decision d;
   int error = 0;
+  auto give_up = [plan] { return plan != nullptr && plan->should_end(); };
 
   auto connect_to = [&](int j, Connection& out) {
     ConnectOutcome c = connect_timed(b.hosts[j], b.ports[j], nullptr, 0, b.timeout_s);
@@ -175,17 +227,20 @@ void run_bounce(DataBounce& b) {
 
   // The client's leg speaks TLS as soon as it is there (some clients start
   // the handshake before their command); a site's only once it was asked.
+  // Neither waits on once the transfer is no longer wanted.
   auto protect_client = [&]() {
     if (!b.client_tls) return true;
     std::string why;
-    if (client_leg.start_tls(*b.client_tls, b.timeout_s * 1000, nullptr, &why) == TlsResult::ok) return true;
+    if (client_leg.start_tls_unless(*b.client_tls, b.timeout_s * 1000, give_up, nullptr, &why) == TlsResult::ok)
+      return true;
     log_line('e', "TLS on the data connection of %s:%d failed (%s)\n", b.client_host, b.client_port, why.c_str());
     return false;
   };
   auto protect_site = [&](int leg) {
     if (!b.site_tls) return true;
     std::string why;
-    if (site_legs[leg].start_tls(*b.site_tls, b.timeout_s * 1000, b.site_stores[leg], &why, b.site_names[leg]) ==
+    if (site_legs[leg].start_tls_unless(*b.site_tls, b.timeout_s * 1000, give_up, b.site_stores[leg], &why,
+                                        b.site_names[leg]) ==
         TlsResult::ok)
       return true;
     log_line('e', "TLS on the data connection to site %d failed (%s)\n", b.first_site + leg + 1, why.c_str());
@@ -199,9 +254,11 @@ void run_bounce(DataBounce& b) {
         site_failed(b.first_site + j);
         return;
       }
-    Waited w = b.listeners[0] ? accept_from(*b.listeners[0], b.client_peer, b.timeout_s, plan, client_leg, &error)
-                              : Waited::kNothing;
+    Waited w = b.listeners[0]
+                   ? accept_from(*b.listeners[0], b.client_peer, b.timeout_s, plan, b.proxy_from, client_leg, &error)
+                   : Waited::kNothing;
     if (accept_failed(b, w, 0, error)) return;
+    if (plan) plan->mark_client_open();
     if (!protect_client()) return;
     d = await_decision(b);
   } else {
@@ -209,6 +266,7 @@ void run_bounce(DataBounce& b) {
     // site's completion reply, passed on once its data is sent, must not
     // reach a client that still waits for its data connection.
     if (!connect_to(0, client_leg)) return;
+    if (plan) plan->mark_client_open();
     if (!protect_client()) return;
     // The sites connect only once a command tells them to, and only the
     // ones that take part: which ones is known first.
@@ -217,7 +275,7 @@ void run_bounce(DataBounce& b) {
     for (int i = 0; i < b.listen_count; ++i) {
       if (d.use == TransferPlan::Use::kSingleSite && i != d.site - b.first_site) continue;
       if (!b.listeners[i]) return;
-      Waited w = accept_from(*b.listeners[i], b.site_peers[i], b.timeout_s, plan, site_legs[i], &error);
+      Waited w = accept_from(*b.listeners[i], b.site_peers[i], b.timeout_s, plan, nullptr, site_legs[i], &error);
       if (accept_failed(b, w, i, error)) {
         if (w != Waited::kCancelled) site_failed(b.first_site + i);
         return;
@@ -233,7 +291,7 @@ void run_bounce(DataBounce& b) {
     for (int i = 0; i < n; ++i)
       if (i != leg) site_legs[i].close();
     if (!protect_site(leg)) return;
-    CopyLeg copy{&site_legs[leg], &client_leg, plan};
+    CopyLeg copy{&site_legs[leg], &client_leg, plan, false, CopyEnd{}};
     if (!plan) {
       copy_main(&copy);
       site_legs[leg].finish(kDataFinishMs);
@@ -247,17 +305,29 @@ void run_bounce(DataBounce& b) {
       log_line('e', "cannot create data bouncer thread (%s)\n", std::strerror(err));
       return;
     }
-    while (!plan->wait_legs(1000))
-      if (plan->cancelled()) {
-        site_legs[leg].shutdown_both();
-        client_leg.shutdown_both();
-      }
+    supervise_legs(*plan, [&] {
+      site_legs[leg].shutdown_both();
+      client_leg.shutdown_both();
+    });
     pthread_join(thread, nullptr);
     // The data is through; the closes below wait on the peers, not on the site's reply.
     plan->bounce_ended();
     if (plan->cancelled()) return;
+    if (copy.end.client_cut)
+      log_line('e', "data connection of %s:%d was cut (no TLS close_notify): resetting site %d's\n", b.client_host,
+               b.client_port, d.site + 1);
+    if (copy.end.site_cut)
+      log_line('e', "data connection to site %d was cut (no TLS close_notify): resetting the one of %s:%d\n",
+               d.site + 1, b.client_host, b.client_port);
+    if (copy.failed || !copy.end.whole) {
+      // Security: a clean end would tell the peer it got everything.
+      site_legs[leg].reset();
+      client_leg.reset();
+      return;
+    }
     site_legs[leg].finish(kDataFinishMs);
     client_leg.finish(kDataFinishMs);
+    plan->finish(Outcome::kDelivered);
     return;
   }
   if (d.use != TransferPlan::Use::kListing) return;
@@ -277,6 +347,7 @@ void run_bounce(DataBounce& b) {
     p.shared_write_lock = &shared_write_lock;
     p.seen = &seen;
     p.kind = plan ? plan->listing_kind() : nullptr;
+    p.progress = plan ? plan->moved() : nullptr;
     legs[i].plan = plan;
     if (plan) plan->leg_started();
     int err = pthread_create(&threads[i], nullptr, pump_leg_main, &legs[i]);
@@ -288,17 +359,29 @@ void run_bounce(DataBounce& b) {
     running[i] = true;
   }
   if (plan)
-    while (!plan->wait_legs(1000))
-      if (plan->cancelled()) {
-        client_leg.shutdown_both();
-        for (Connection& c : site_legs) c.shutdown_both();
-      }
-  for (int i = 0; i < n; ++i)
+    supervise_legs(*plan, [&] {
+      client_leg.shutdown_both();
+      for (int i = 0; i < kMaxSites; ++i) site_legs[i].shutdown_both();
+    });
+  bool whole = true;
+  for (int i = 0; i < n; ++i) {
     if (running[i]) pthread_join(threads[i], nullptr);
+    whole = whole && running[i] && legs[i].pump.whole;
+    if (legs[i].pump.site_cut)
+      log_line('e', "data connection to site %d was cut (no TLS close_notify): resetting the one of %s:%d\n",
+               b.first_site + i + 1, b.client_host, b.client_port);
+  }
   if (plan) plan->bounce_ended();
   if (plan && plan->cancelled()) return;
+  if (!whole && plan) {
+    // The client must not take a part of the listing for all of it.
+    client_leg.reset();
+    for (int i = 0; i < kMaxSites; ++i) site_legs[i].finish(kDataFinishMs);
+    return;
+  }
   client_leg.finish(kDataFinishMs);
-  for (Connection& c : site_legs) c.finish(kDataFinishMs);
+  for (int i = 0; i < kMaxSites; ++i) site_legs[i].finish(kDataFinishMs);
+  if (plan) plan->finish(Outcome::kDelivered);
 }
 
 }  // namespace ferrynet

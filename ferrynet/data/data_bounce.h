@@ -7,17 +7,23 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ferrynet/core/address.h"
+#include "ferrynet/core/address_block.h"
 #include "ferrynet/core/limits.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/core/tls.h"
 #include "ferrynet/data/data_limits.h"
+#include "ferrynet/session/admission.h"
 #include "ferrynet/session/transfer_plan.h"
 
 namespace ferrynet {
 
 struct DataBounce {
+  // The session's admission slot, kept while the transfer outlives it; first,
+  // so that it goes last, after every socket of the transfer.
+  std::unique_ptr<SlotHold> slot;
   int timeout_s = kDataWaitSeconds;  // each connect and each accept
   // 1: connect to every site's passive port, accept the client once.
   // 0: connect to the client's port, accept every site in site order.
@@ -37,6 +43,9 @@ struct DataBounce {
   // only the client's address, an active one only its site's; none: anyone.
   std::optional<Address> client_peer;
   std::optional<Address> site_peers[kMaxSites];
+  // A passive connection from one of these load balancers first names the
+  // client it carries in a PROXY header; that client is the one checked.
+  const std::vector<AddressBlock>* proxy_from = nullptr;
   // A single site's transfer from the start, without the merge.
   bool byte_copy = false;
   // TLS on the client's leg (the daemon as server) and on the sites' legs

@@ -11,7 +11,7 @@
 #include "ferrynet/core/net.h"
 #include "ferrynet/core/tls_setup.h"
 #include "ferrynet/relay/ident.h"
-#include "ferrynet/relay/proxy_intake.h"
+#include "ferrynet/core/proxy_intake.h"
 #include "ferrynet/relay/relay_loop.h"
 #include "ferrynet/relay/site_choice.h"
 #include "ferrynet/session/admission.h"

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "ferrynet/core/config.h"
 #include "ferrynet/core/log.h"
@@ -52,6 +54,11 @@ namespace {
 
 constexpr const char kLineTooLong[] = "500 Command line too long.\r\n";
 constexpr const char kLineWithNul[] = "500 Command line holds a NUL byte.\r\n";
+// The completion of a carried transfer whose client's leg did not get it all.
+constexpr const char kNoDataConnection[] = "425 Can't open data connection.\r\n";
+constexpr const char kTransferCut[] = "426 Connection closed; transfer aborted.\r\n";
+// How often held replies look at their transfer.
+constexpr int kHeldCheckMs = 50;
 using Clock = std::chrono::steady_clock;
 
 // Reads a reply code as "%d" would from the start of a line.
@@ -92,6 +99,52 @@ bool goes_at_once(std::string_view line) {
          (line.size() == 4 || line[4] == '\r' || line[4] == ' ');
 }
 
+bool is_abort(std::string_view line) {
+  while (!line.empty() && static_cast<unsigned char>(line.front()) >= 0x80) line.remove_prefix(1);
+  return line.size() >= 4 && strncasecmp(line.data(), "ABOR", 4) == 0;
+}
+
+// A new data connection is asked for: whatever transfer came before is not this one's.
+bool sets_up_data(std::string_view line) {
+  for (const char* name : {"PASV", "EPSV", "PORT", "EPRT"})
+    if (line.size() >= 4 && strncasecmp(line.data(), name, 4) == 0) return true;
+  return false;
+}
+
+// A line as it may reach the client: a NUL ends the text, not the line.
+std::string_view without_nul(std::string_view line, std::string& scratch) {
+  const void* nul = std::memchr(line.data(), '\0', line.size());
+  if (nul == nullptr) return line;
+  scratch.assign(line.data(), static_cast<size_t>(static_cast<const char*>(nul) - line.data()));
+  scratch += line.size() >= 2 && line[line.size() - 2] == '\r' ? "\r\n" : "\n";
+  return scratch;
+}
+
+// The replies of a transfer the daemon carries wait for what its client's
+// leg saw: the 1xx until the client's data connection is there, the
+// completion until the transfer has ended, which may turn it into 425 or
+// 426. Text after them waits behind them.
+struct HeldReply {
+  std::shared_ptr<TransferPlan> plan;
+  std::string opening, closing, after;
+  bool opening_whole = false;
+  bool opened = false;  // the 1xx went out, or never will
+  bool closing_whole = false;
+
+  void take(std::string_view line) {
+    const bool final_line = is_final_line(line.data(), static_cast<int>(line.size()));
+    if (!opening_whole) {
+      opening.append(line);
+      opening_whole = final_line;
+    } else if (!closing_whole) {
+      closing.append(line);
+      closing_whole = final_line;
+    } else {
+      after.append(line);
+    }
+  }
+};
+
 class RelayLoop {
  public:
   explicit RelayLoop(Client& c) : c_(c), n_(config().sitecount), session_(c, st_, n_) {
@@ -103,7 +156,8 @@ class RelayLoop {
     start_command();
   }
   ~RelayLoop() {
-    session_.end_transfers();
+    // A client still reading its download keeps it to the end.
+    session_.let_transfers_go();
     presence_unlink(st_.presence);
   }
 
@@ -130,6 +184,10 @@ class RelayLoop {
   void reply_round();
   void pass_line(std::string_view line);
   void pass_unasked(int i, std::string_view text);
+  // The transfer a 1xx of the current command announces, if the daemon carries it.
+  std::shared_ptr<TransferPlan> carried_transfer() const;
+  // Sends what the held transfer's state allows; true once nothing is held.
+  bool flush_held();
   // Text a site sent after the reply it owed (an ABOR's answer behind the
   // transfer's) must not become the next command's reply.
   void hand_over_leftovers();
@@ -197,6 +255,7 @@ class RelayLoop {
   // When a silent awaited site is given up; none while a transfer runs.
   Clock::time_point deadline_[kMaxSites];
   bool timed_[kMaxSites] = {};
+  bool client_closed_ = false;
   // Where the last ABOR or STAT went: its reply reaches the client whichever site it is.
   int at_once_site_ = -1;
   int closed_site_ = -1;
@@ -237,6 +296,9 @@ class RelayLoop {
   // A site's own 421 line, said instead of the daemon's when it closes.
   std::string closing_line_[kMaxSites];
   bool told_closing_ = false;
+  std::optional<HeldReply> held_;
+  // The last transfer whose replies were held: a later 1xx is not its.
+  std::weak_ptr<TransferPlan> spent_;
 };
 
 void RelayLoop::start_command() {
@@ -397,8 +459,12 @@ bool RelayLoop::name_silent_greeter() {
 bool RelayLoop::read_client() {
   const int r = client_buf_->append_read(c_.client_conn);
   if (r == Slice::kNothingYet) return true;
-  // A client that has closed is gone: nothing it still waits for holds the session.
-  if (r <= 0) return false;
+  if (r == 0) {
+    // Its session ends at once, but for a transfer the daemon still carries.
+    client_closed_ = true;
+    return true;
+  }
+  if (r < 0) return false;
   // A full buffer without a line end can never become a command; waiting for
   // more bytes that cannot be stored would only hold the session open.
   return !(client_buf_->full() && client_buf_->line_length() < 0);
@@ -475,6 +541,13 @@ void RelayLoop::handle_client_lines() {
     const int len = in.line_length();
     if (len <= 0) return;
     const std::string_view line = in.first_line();
+    // ABOR cuts the transfer the daemon carries; its 426 goes first.
+    if (held_ && is_abort(line)) held_->plan->cut();
+    if (held_ && !any_pending()) {
+      // The next command waits for the transfer's completion reply (RFC 959's order).
+      flush_held();
+      if (held_) return;
+    }
     if (any_pending()) {
       if (!goes_at_once(line)) return;
       // It belongs to the site the transfer runs on: at the root that may
@@ -510,6 +583,10 @@ void RelayLoop::handle_client_line(std::string_view line) {
   st_.decide_on_preliminary = false;
   st_.current_site_answers = false;
   session_.await_every_site();
+  if (sets_up_data(line) && st_.transfer) {
+    st_.transfer->cancel_if_undecided();
+    st_.transfer.reset();
+  }
   if (line.size() + 1 > static_cast<size_t>(kSendLineMax)) {
     // The line cannot go out whole; cut, it would reach a site without its
     // line end (the client then waits for ever) or as a different command.
@@ -543,15 +620,56 @@ bool RelayLoop::round_ready() const {
 
 void RelayLoop::pass_line(std::string_view line) {
   if (line.size() >= 3 && line.compare(0, 3, "421") == 0) told_closing_ = true;
-  // Passed on whole, however long; a NUL ends the text, not the line.
-  const void* nul = std::memchr(line.data(), '\0', line.size());
-  if (nul == nullptr) {
-    session_.reply(line);
+  // Passed on whole, however long.
+  std::string scratch;
+  const std::string_view text = without_nul(line, scratch);
+  if (held_) {
+    held_->take(text);
+    flush_held();
     return;
   }
-  std::string cut(line.data(), static_cast<size_t>(static_cast<const char*>(nul) - line.data()));
-  cut += line.size() >= 2 && line[line.size() - 2] == '\r' ? "\r\n" : "\n";
-  session_.reply(cut);
+  session_.reply(text);
+}
+
+std::shared_ptr<TransferPlan> RelayLoop::carried_transfer() const {
+  const std::shared_ptr<TransferPlan>& p = st_.transfer;
+  if (!p || p == spent_.lock()) return nullptr;
+  const TransferPlan::Use use = p->decision().use;
+  if (use == TransferPlan::Use::kCancelled) return nullptr;
+  if (use == TransferPlan::Use::kUndecided && !st_.decide_on_preliminary) return nullptr;
+  return p;
+}
+
+bool RelayLoop::flush_held() {
+  if (!held_) return true;
+  HeldReply& h = *held_;
+  const TransferPlan::Outcome out = h.plan->outcome();
+  if (!h.opened && h.opening_whole) {
+    if (h.plan->client_open()) {
+      session_.reply(h.opening);
+      h.opened = true;
+    } else if (out != TransferPlan::Outcome::kRunning) {
+      h.opened = true;  // no data connection: no 1xx either
+    }
+  }
+  if (!h.closing_whole) return false;
+  const bool success = h.closing[0] == '2';
+  // A refusal is the site's own word; a success waits for the client's leg.
+  if (success && out == TransferPlan::Outcome::kRunning) return false;
+  if (out == TransferPlan::Outcome::kNoConnection) {
+    session_.reply(kNoDataConnection);
+  } else if (success && out == TransferPlan::Outcome::kCut) {
+    log_line('e', "transfer of %s cut on the client's data connection: \"%.*s\" becomes 426\n", c_.client_ip.c_str(),
+             static_cast<int>(h.closing.size() > 2 ? h.closing.size() - 2 : 0), h.closing.c_str());
+    session_.reply(kTransferCut);
+  } else {
+    if (!h.opened) h.opened = true;
+    session_.reply(h.closing);
+  }
+  if (!h.after.empty()) session_.reply(h.after);
+  spent_ = h.plan;
+  held_.reset();
+  return true;
 }
 
 bool RelayLoop::try_next_site(int from) {
@@ -659,9 +777,14 @@ void RelayLoop::reply_round() {
     const int l = rb.slice[chosen].line_length();
     if (forward && len[chosen] > 0 && l > 0) {
       const std::string_view line(rb.slice[chosen].data(), static_cast<size_t>(l));
+      if (!held_ && is_preliminary(line))
+        if (std::shared_ptr<TransferPlan> plan = carried_transfer()) {
+          held_.emplace();
+          held_->plan = std::move(plan);
+        }
       if (!verdict_.empty() && is_final_line(line.data(), l) && !is_preliminary(line)) {
         // The transfer failed on the daemon's side: the site's word that it went well is not the client's.
-        session_.reply(verdict_);
+        pass_line(verdict_);
         verdict_.clear();
       } else {
         pass_line(line);
@@ -723,7 +846,7 @@ void RelayLoop::handle_replies() {
 }
 
 int RelayLoop::wait_limit_ms() const {
-  long long limit = kRelayWaitSeconds * 1000LL;
+  long long limit = held_ ? kHeldCheckMs : kRelayWaitSeconds * 1000LL;
   const Clock::time_point now = Clock::now();
   auto until = [&](Clock::time_point t) {
     const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(t - now).count();
@@ -765,8 +888,10 @@ bool RelayLoop::pass() {
   Connection* conns[kMaxSites + 1];
   int site_of[kMaxSites + 1];
   int count = 0;
-  conns[count] = &c_.client_conn;
-  site_of[count++] = -1;
+  if (!client_closed_) {
+    conns[count] = &c_.client_conn;
+    site_of[count++] = -1;
+  }
   for (int i = 0; i < n_; ++i) {
     // An awaited site whose reply is already complete is not read again
     // until that reply has been handled.
@@ -794,6 +919,7 @@ bool RelayLoop::pass() {
   // Replies that arrived together (150 and 226 of one transfer) are handled
   // in this same pass; the client must not wait for them.
   handle_replies();
+  flush_held();
   // A site that closed ends the session, after what it said has been passed on.
   if (closed_site_ >= 0) {
     say_site_closed(closed_site_);
@@ -802,14 +928,25 @@ bool RelayLoop::pass() {
   if (st_.client_tls_failed) return false;
   watch_transfer();
   if (overdue()) return false;
+  // A client that has closed is gone: nothing it still waits for holds the
+  // session, but for a transfer the daemon still carries.
+  if (client_closed_ && !held_) return false;
   handle_replies();
   handle_client_lines();
   handle_replies();
+  if (client_closed_ && held_) {
+    // A transfer the daemon carries runs on while it moves; the sites keep
+    // their control connections until then, or they would abort it.
+    session_.let_transfers_go();
+    return held_->plan->outcome() == TransferPlan::Outcome::kRunning;
+  }
+  if (client_closed_) return false;
   // A 1xx handled just now may be the transfer's whose legs have ended.
   watch_transfer();
   keep_sites_alive();
   return true;
 }
+
 Clock::time_point RelayLoop::last_carried(int i) const {
   const Clock::time_point sent = session_.sent_at(i);
   return sent > read_at_[i] ? sent : read_at_[i];
@@ -842,7 +979,7 @@ void RelayLoop::abandon(int i, const std::string& verdict) {
   verdict_ = verdict;
   if (any_pending()) return;
   // No other site's reply is left to carry it.
-  session_.reply(verdict_);
+  pass_line(verdict_);
   verdict_.clear();
   answered_ = true;
 }
@@ -864,7 +1001,7 @@ void RelayLoop::watch_transfer() {
     }
   }
   // A bounce that never carried a byte (no data connection came) is not this transfer's.
-  if (!carried_->ended() || !carried_->moved() || reply_seconds_ <= 0) return;
+  if (!carried_->ended() || !carried_->legs_began() || reply_seconds_ <= 0) return;
   for (int i = 0; i < n_; ++i) {
     // Every data leg has ended: the completion reply is due now, not after hours.
     if (!pending(i) || !announced_[i] || timed_[i]) continue;
@@ -1001,8 +1138,11 @@ void RelayLoop::say_site_closed(int i) {
   log_line('e', "site %d closed its connection, closing the session of %s\n", i + 1, c_.client_ip.c_str());
   bool transferring = false;
   for (int k = 0; k < n_; ++k) transferring = transferring || (pending(k) && announced_[k]);
-  if (transferring && !answered_)
-    session_.reply_line("426 Site %d closed its connection, transfer aborted.\r\n", i + 1);
+  if (transferring && !answered_) {
+    char cut[96];
+    std::snprintf(cut, sizeof cut, "426 Site %d closed its connection, transfer aborted.\r\n", i + 1);
+    pass_line(cut);
+  }
   if (told_closing_) return;
   if (!closing_line_[i].empty()) {
     pass_line(closing_line_[i]);

@@ -85,12 +85,29 @@ Verdict Admission::place(const Client& c, const Address& host) {
   return Verdict::kAdmitted;
 }
 
-void Admission::release(const Client& c) {
-  MutexLock hold(lock_);
+void Admission::drop_holder(const Client& c, bool client_thread) {
   auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.client.get() == &c; });
   if (it == entries_.end()) return;
+  if (client_thread) it->stage = Stage::kDone;
+  if (--it->holders > 0) return;
   *it = std::move(entries_.back());
   entries_.pop_back();
+}
+
+void Admission::release(const Client& c) {
+  MutexLock hold(lock_);
+  drop_holder(c, true);
+}
+
+void Admission::hold(const Client& c) {
+  MutexLock hold(lock_);
+  auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.client.get() == &c; });
+  if (it != entries_.end()) ++it->holders;
+}
+
+void Admission::let_go(const Client& c) {
+  MutexLock hold(lock_);
+  drop_holder(c, false);
 }
 
 int Admission::start_watchdog() {

@@ -44,8 +44,13 @@ class Admission {
   // refused when it has its share already (release() still follows).
   Verdict place(const Client& c, const Address& host) EXCLUDES(lock_);
   // Called by the client's thread before its connections close; afterwards the
-  // watchdog no longer touches them.
+  // watchdog no longer touches them. The slot itself is free once the
+  // session's last transfer has let go of it too.
   void release(const Client& c) EXCLUDES(lock_);
+  // A transfer of `c`'s session, which may outlive the session, keeps its
+  // slot (both limits) until it lets go.
+  void hold(const Client& c) EXCLUDES(lock_);
+  void let_go(const Client& c) EXCLUDES(lock_);
   // Starts the login watchdog thread; 0, or the error number. Without a login
   // limit there is nothing to watch and no thread.
   int start_watchdog() EXCLUDES(lock_);
@@ -58,9 +63,11 @@ class Admission {
     Address peer;
     Clock::time_point deadline;
     Stage stage;
+    int holders = 1;  // the client's thread and each transfer still running
   };
 
   uint32_t count_host(const Address& host, const Client* besides) const REQUIRES(lock_);
+  void drop_holder(const Client& c, bool client_thread) REQUIRES(lock_);
   static void* watchdog_entry(void* self);
   [[noreturn]] void watch_logins() EXCLUDES(lock_);
   Clock::time_point step(Entry& e, Clock::time_point now) REQUIRES(lock_);
@@ -76,5 +83,18 @@ class Admission {
 };
 
 Admission& admission();
+
+// A transfer's share of its session's admission slot, for as long as it lives.
+class SlotHold {
+ public:
+  explicit SlotHold(const Client& c) : c_(c) { admission().hold(c_); }
+  ~SlotHold() { admission().let_go(c_); }
+  SlotHold(const SlotHold&) = delete;
+  SlotHold& operator=(const SlotHold&) = delete;
+
+ private:
+  // Kept alive by the admission entry until the last holder has let go.
+  const Client& c_;
+};
 
 }  // namespace ferrynet

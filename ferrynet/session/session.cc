@@ -104,6 +104,13 @@ void Session::end_transfers() {
   st_.transfer.reset();
 }
 
+void Session::let_transfers_go() {
+  for (std::weak_ptr<TransferPlan>& w : st_.transfers)
+    if (std::shared_ptr<TransferPlan> p = w.lock()) p->orphan();
+  st_.transfers.clear();
+  st_.transfer.reset();
+}
+
 std::optional<std::string> Session::site_side_address() const { return ferrynet::site_side_address(c_); }
 
 std::optional<std::string> site_side_address(const Client& c) {

@@ -10,6 +10,7 @@
 
 #include "ferrynet/core/address.h"
 #include "ferrynet/core/tls.h"
+#include "ferrynet/session/admission.h"
 #include "ferrynet/session/client.h"
 
 namespace ferrynet {
@@ -51,6 +52,11 @@ class Session {
   void begin_transfer(const std::shared_ptr<TransferPlan>& plan);
   // Ends every data transfer of the session.
   void end_transfers();
+  // The client's control connection is gone: its transfers still moving
+  // run to their end, the others end (see TransferPlan::orphan).
+  void let_transfers_go();
+  // A share of the session's admission slot for a transfer that may outlive it.
+  std::unique_ptr<SlotHold> hold_slot() const { return std::make_unique<SlotHold>(c_); }
 
   // TLS on the client's control connection, within the handshake limit.
   bool secure_client(std::string* error);

@@ -35,6 +35,56 @@ bool TransferPlan::cancel_if_undecided() {
   return true;
 }
 
+void TransferPlan::cut() {
+  std::lock_guard<std::mutex> hold(lock_);
+  decision_.use = Use::kCancelled;
+  if (outcome_ == Outcome::kRunning) outcome_ = Outcome::kCut;
+  changed_.notify_all();
+}
+
+void TransferPlan::mark_client_open() {
+  std::lock_guard<std::mutex> hold(lock_);
+  client_open_ = true;
+}
+
+bool TransferPlan::client_open() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return client_open_;
+}
+
+void TransferPlan::finish(Outcome outcome) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (outcome_ == Outcome::kRunning) outcome_ = outcome;
+}
+
+TransferPlan::Outcome TransferPlan::outcome() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return outcome_;
+}
+
+void TransferPlan::orphan() {
+  std::lock_guard<std::mutex> hold(lock_);
+  // No command will ever say what an undecided transfer carries.
+  if (decision_.use == Use::kUndecided) decision_.use = Use::kCancelled;
+  orphaned_ = true;
+  moved_seen_ = moved_.load(std::memory_order_relaxed);
+  last_move_ = Clock::now();
+  changed_.notify_all();
+}
+
+bool TransferPlan::should_end() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (decision_.use == Use::kCancelled) return true;
+  if (!orphaned_) return false;
+  const Clock::time_point now = Clock::now();
+  const long long moved = moved_.load(std::memory_order_relaxed);
+  if (moved != moved_seen_) {
+    moved_seen_ = moved;
+    last_move_ = now;
+  }
+  return now - last_move_ >= std::chrono::seconds(kOrphanIdleSeconds);
+}
+
 TransferPlan::Decision TransferPlan::decision() {
   std::lock_guard<std::mutex> hold(lock_);
   return decision_;
@@ -52,7 +102,7 @@ bool TransferPlan::cancelled() {
 }
 
 void TransferPlan::leg_started() {
-  moved_.store(true, std::memory_order_relaxed);
+  legs_began_.store(true, std::memory_order_relaxed);
   std::lock_guard<std::mutex> hold(lock_);
   ++legs_running_;
 }

@@ -4,12 +4,16 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
 #include "ferrynet/session/listing_kind.h"
 
 namespace ferrynet {
+
+// How long a transfer whose client has left may sit idle before it ends.
+inline constexpr int kOrphanIdleSeconds = 5;
 
 class TransferPlan {
  public:
@@ -22,6 +26,13 @@ class TransferPlan {
   struct Decision {
     Use use = Use::kUndecided;
     int site = -1;
+  };
+  // What happened on the client's leg, which the final reply has to tell.
+  enum class Outcome {
+    kRunning,
+    kDelivered,     // every byte reached its receiver
+    kNoConnection,  // the client's data connection never came
+    kCut,           // the client's leg failed, was cut, or the transfer was ended
   };
 
   // The first decision holds; later ones change nothing.
@@ -36,6 +47,23 @@ class TransferPlan {
   // Waits at most `limit_ms` for a decision (kUndecided after the limit).
   Decision wait_decision(int limit_ms);
   bool cancelled();
+  // Ends a running transfer as cut: ABOR, or a session that gives it up.
+  void cut();
+
+  // The client's data connection is there (accepted, or connected in active mode).
+  void mark_client_open();
+  bool client_open();
+  // The first outcome holds; the relay reads it for the final reply.
+  void finish(Outcome outcome);
+  Outcome outcome();
+
+  // The client's control connection is gone: undecided transfers end at
+  // once, the others once nothing has moved for kOrphanIdleSeconds.
+  void orphan();
+  // Bytes moved on any leg, counted by the legs themselves (relaxed).
+  std::atomic<long long>* moved() { return &moved_; }
+  // Cancelled, or orphaned and idle for too long: the bounce is to end.
+  bool should_end();
 
   // The bounce's legs report their end; the bouncer waits for all of them or a cancel.
   void leg_started();
@@ -54,21 +82,29 @@ class TransferPlan {
   void bounce_ended() { ended_.store(true, std::memory_order_release); }
   bool ended() const { return ended_.load(std::memory_order_acquire); }
   // Some leg got both its ends: data went through the daemon.
-  bool moved() const { return moved_.load(std::memory_order_relaxed); }
+  bool legs_began() const { return legs_began_.load(std::memory_order_relaxed); }
   // True the first time only: the relay takes the bounce for the transfer
   // command it has in hand; a later command never takes an old bounce.
   bool claim() { return !claimed_.exchange(true, std::memory_order_relaxed); }
 
  private:
+  using Clock = std::chrono::steady_clock;
+
   std::mutex lock_;
   std::condition_variable changed_;
   Decision decision_;  // guarded by lock_
   int legs_running_ = 0;  // guarded by lock_
+  bool client_open_ = false;  // guarded by lock_
+  Outcome outcome_ = Outcome::kRunning;  // guarded by lock_
+  bool orphaned_ = false;  // guarded by lock_
+  long long moved_seen_ = 0;  // guarded by lock_
+  Clock::time_point last_move_;  // guarded by lock_
+  std::atomic<long long> moved_{0};
   std::atomic<int> listing_kind_{kListingLong};
   std::atomic<int> failed_site_{-1};
   std::atomic<bool> ended_{false};
   std::atomic<bool> claimed_{false};
-  std::atomic<bool> moved_{false};
+  std::atomic<bool> legs_began_{false};
 };
 
 }  // namespace ferrynet

@@ -127,8 +127,13 @@ TEST(DataBounce, ClientThatNeverConnectsEndsTheBounceAfterItsWaitWithNothingLeft
     std::snprintf(b->hosts[0], sizeof b->hosts[0], "127.0.0.1");
     b->ports[0] = s0.port();
     const uint16_t port = b->listen_ports[0];
+    // What the relay answers with: 425, not the sites' completion.
+    auto plan = std::make_shared<ferrynet::TransferPlan>();
+    plan->decide_listing(0);
+    b->plan = plan;
     ferrynet::run_bounce(*b);
     EXPECT_EQ(log.text(), "no data connection came to port " + std::to_string(port) + " within 1s\n");
+    EXPECT_EQ(plan->outcome(), ferrynet::TransferPlan::Outcome::kNoConnection);
   }
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(900));
   EXPECT_EQ(open_descriptor_count(), before);

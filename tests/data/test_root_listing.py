@@ -114,7 +114,10 @@ class RootListing(RootCase):
         conn = f.transfercmd("LIST")
         conn.recv(100)
         conn.close()
-        f.voidresp()
+        # The client did not get the listing, and hears so.
+        with self.assertRaises(ftplib.error_temp) as cut:
+            f.voidresp()
+        self.assertEqual(str(cut.exception), "426 Connection closed; transfer aborted.")
         self.assertTrue(wait_for(lambda: daemon_usage(self.daemon.proc.pid) == before),
                         "%r now, %r before" % (daemon_usage(self.daemon.proc.pid), before))
         self.assert_union(self.listing(f), names)

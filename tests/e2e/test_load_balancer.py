@@ -162,6 +162,111 @@ class ThroughHAProxy(unittest.TestCase):
             self.assertNotIn("invalid format", log)
 
 
+def free_port_range(count, host=HOST):
+    """`count` consecutive ports free on `host` and on FRONT."""
+    for _ in range(50):
+        low = free_port()
+        if low + count > 65535:
+            continue
+        socks = []
+        try:
+            for p in range(low, low + count):
+                for h in (host, FRONT):
+                    s = socket.socket()
+                    socks.append(s)
+                    s.bind((h, p))
+            return low
+        except OSError:
+            continue
+        finally:
+            for s in socks:
+                s.close()
+    raise RuntimeError("no free port range")
+
+
+FRONT = "127.0.0.4"  # the balancer's own address, the only one clients know
+
+
+@unittest.skipUnless(haproxy_binary() and shutil.which("curl"), "haproxy or curl is not installed")
+class PassivePortsThroughHAProxy(unittest.TestCase):
+    """HAProxy forwards the control port and the passive port range, each with
+    send-proxy-v2; curl in EPSV mode knows only the balancer's address."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="ferrylbdata-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+        self.sites = []
+        for name in ("s0", "s1"):
+            root = os.path.join(self.tmp, name)
+            write_tree(root, FILES[name])
+            site = RealSite(root)
+            self.addCleanup(site.stop)
+            self.sites.append(site)
+        low = free_port_range(10)
+        self.daemon = Daemon([s.port for s in self.sites], {"proxyfrom": BALANCER,
+                                                            "pasvports": "%d-%d" % (low, low + 9)})
+        self.addCleanup(self.daemon.stop)
+        self.front_port = free_port()
+        lines = ["global", "  maxconn 200", "defaults", "  mode tcp", "  timeout connect 5s",
+                 "  timeout client 60s", "  timeout server 60s",
+                 "frontend control", "  bind %s:%d" % (FRONT, self.front_port), "  default_backend daemon_control",
+                 "backend daemon_control",
+                 "  server d %s:%d send-proxy-v2 source %s" % (HOST, self.daemon.port, BALANCER),
+                 "frontend passive", "  bind %s:%d-%d" % (FRONT, low, low + 9), "  default_backend daemon_passive",
+                 # No port: each connection goes to the port it came to.
+                 "backend daemon_passive", "  server d %s send-proxy-v2 source %s" % (HOST, BALANCER)]
+        conf = os.path.join(self.tmp, "haproxy.cfg")
+        with open(conf, "w") as f:
+            f.write("\n".join(lines) + "\n")
+        self.out = open(os.path.join(self.tmp, "haproxy.out"), "wb")
+        self.addCleanup(self.out.close)
+        proc = subprocess.Popen([haproxy_binary(), "-db", "-f", conf], stdout=self.out, stderr=subprocess.STDOUT)
+        self.addCleanup(stop_process, proc)
+
+        def up():
+            with open("/proc/net/tcp") as f:
+                return proc.poll() is None and (":%04X " % self.front_port) in f.read()
+        self.assertTrue(wait_for(up), "haproxy did not start")
+
+    def test_curl_in_epsv_mode_lists_and_fetches_through_the_balancer_and_a_headerless_peer_is_refused(self):
+        url = "ftp://user:secret@%s:%d/" % (FRONT, self.front_port)
+        root, cd1 = os.path.join(self.tmp, "root"), os.path.join(self.tmp, "cd1")
+        argv = ["curl", "-sS", "--max-time", str(CURL_LIMIT), "--interface", CLIENT, "--ftp-method", "nocwd",
+                "-o", root, url, "-o", cd1, url + "VCD/Movie-GRP/cd1.bin"]
+        run = subprocess.run(argv, capture_output=True, timeout=CURL_LIMIT + 30, stdin=subprocess.DEVNULL)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        with open(root, "rb") as f:
+            listing = f.read().decode("latin-1")
+        for name in ("GAMES", "VCD", "only1.nfo", "rules.txt"):
+            self.assertIn(name, listing)
+        with open(cd1, "rb") as f:
+            self.assertTrue(f.read() == FILES["s1"]["VCD/Movie-GRP/cd1.bin"])
+        log = self.daemon.log()
+        self.assertNotIn("refused", log)
+        # A balancer's connection to a passive port without a header is not the client's.
+        f = ftplib.FTP()
+        f.connect(FRONT, self.front_port, timeout=30, source_address=(CLIENT, 0))
+        self.addCleanup(f.close)
+        f.login("user", "secret")
+        port = int(re.search(r"\(\|\|\|(\d+)\|\)", f.sendcmd("EPSV")).group(1))
+        with socket.create_connection((HOST, port), timeout=30, source_address=(BALANCER, 0)) as raw:
+            raw.sendall(b"not a header at all\r\n")
+            self.assertTrue(wait_for(lambda: "data connection from %s to port %d refused: no valid PROXY header"
+                                     % (BALANCER, port) in self.daemon.log()), self.daemon.log()[-2000:])
+        # The client's own, through the balancer, still gets the listing.
+        lines = []
+        with socket.create_connection((FRONT, port), timeout=30, source_address=(CLIENT, 0)) as data:
+            f.putcmd("NLST")
+            self.assertTrue(f.getresp().startswith("1"))
+            while True:
+                chunk = data.recv(65536)
+                if not chunk:
+                    break
+                lines.append(chunk)
+        self.assertTrue(f.voidresp().startswith("226"))
+        self.assertIn(b"rules.txt", b"".join(lines))
+
+
 class HeadersSentByHand(unittest.TestCase):
     """A scripted site shows the identity line the daemon sends for the client."""
 

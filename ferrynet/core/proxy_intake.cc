@@ -1,4 +1,4 @@
-#include "ferrynet/relay/proxy_intake.h"
+#include "ferrynet/core/proxy_intake.h"
 
 #include <cerrno>
 #include <chrono>
