@@ -67,6 +67,7 @@ void Connection::close() {
   if (tls_) end_tls(kTlsCloseMs);
   tls_.reset();
   tls_lock_.reset();
+  handshaking_.reset();
   fd_.reset();
 }
 
@@ -135,6 +136,84 @@ void Connection::reset() {
   tls_.reset();
   tls_lock_.reset();
   fd_.reset();
+}
+
+bool Connection::begin_tls(const TlsContext& ctx, std::shared_ptr<TlsSessionStore> store, std::string* error,
+                           const std::string& peer_name) {
+  if (!fd_.valid() || tls_ || handshaking_) return false;
+  handshaking_ = TlsStream::open(ctx, fd_.get(), peer_name);
+  if (!handshaking_) {
+    if (error) *error = "cannot set up TLS";
+    return false;
+  }
+  if (store) handshaking_->use_session_store(std::move(store));
+  return true;
+}
+
+TlsStep Connection::advance_tls(std::string* error) {
+  if (!handshaking_) return TlsStep::failed;
+  const TlsStep step = handshaking_->handshake_step();
+  if (step == TlsStep::failed) {
+    if (error) *error = handshaking_->error();
+    handshaking_.reset();
+  } else if (step == TlsStep::done) {
+    tls_lock_ = std::make_unique<std::mutex>();
+    tls_ = std::move(handshaking_);
+  }
+  return step;
+}
+
+void start_tls_together(const TlsContext& ctx, TlsStart* starts, int count, int limit_ms,
+                        const std::function<bool()>& give_up) {
+  if (count <= 0 || count > kMaxWaitTogether) return;
+  Connection* conns[kMaxWaitTogether] = {};
+  Want wants[kMaxWaitTogether] = {};
+  bool going[kMaxWaitTogether] = {};
+  int left = 0;
+  for (int i = 0; i < count; ++i) {
+    TlsStart& t = starts[i];
+    t.result = TlsResult::failed;
+    if (t.conn == nullptr) {
+      t.result = TlsResult::ok;
+      continue;
+    }
+    going[i] = t.conn->begin_tls(ctx, t.store, &t.error, t.peer_name);
+    left += going[i];
+  }
+  const long long deadline = monotonic_ms() + (limit_ms > 0 ? limit_ms : 0);
+  bool ready[kMaxWaitTogether] = {};
+  for (int i = 0; i < count; ++i) ready[i] = going[i];  // every handshake takes its first turn at once
+  for (;;) {
+    for (int i = 0; i < count; ++i) {
+      if (!going[i] || !ready[i]) continue;
+      const TlsStep step = starts[i].conn->advance_tls(&starts[i].error);
+      if (step == TlsStep::want_read || step == TlsStep::want_write) {
+        wants[i] = step == TlsStep::want_read ? Want::kRead : Want::kWrite;
+        continue;
+      }
+      starts[i].result = step == TlsStep::done ? TlsResult::ok : TlsResult::failed;
+      going[i] = false;
+      --left;
+    }
+    if (left == 0) return;
+    const long long now = monotonic_ms();
+    const bool stop = give_up && give_up();
+    if (now >= deadline || stop) {
+      for (int i = 0; i < count; ++i) {
+        if (!going[i]) continue;
+        starts[i].conn->handshaking_.reset();
+        starts[i].result = stop ? TlsResult::failed : TlsResult::timed_out;
+        starts[i].error = stop ? "given up" : "timed out";
+      }
+      return;
+    }
+    for (int i = 0; i < count; ++i) conns[i] = going[i] ? starts[i].conn : nullptr;
+    long long wait_ms = deadline - now;
+    if (give_up && wait_ms > kGiveUpCheckMs) wait_ms = kGiveUpCheckMs;
+    if (wait_any(conns, wants, count, static_cast<int>(wait_ms), ready) < 0) {
+      for (int i = 0; i < count; ++i) ready[i] = going[i];  // each turn then says what is wrong
+    }
+  }
 }
 
 void Connection::end_tls(int limit_ms) {
@@ -241,6 +320,28 @@ bool Connection::write_all(const char* data, size_t len, int idle_limit_ms) {
   return true;
 }
 
+bool Connection::write_after_synch(std::string_view line, int idle_limit_ms) {
+  // Under TLS nothing can be marked urgent; the line goes as it is.
+  if (tls_) return write_all(line, idle_limit_ms);
+  // Telnet IP, then the Synch: an IAC sent as urgent data and the Data Mark.
+  static constexpr char kInterrupt[] = "\xff\xf4";
+  static constexpr char kSynch = '\xff';
+  if (!write_all(kInterrupt, 2, idle_limit_ms)) return false;
+  for (;;) {
+    ssize_t n = ::send(fd_.get(), &kSynch, 1, MSG_NOSIGNAL | MSG_DONTWAIT | MSG_OOB);
+    if (n == 1) break;
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+      if (n == 0) errno = EPIPE;
+      return false;
+    }
+    int r = poll_one(fd_.get(), POLLOUT, idle_limit_ms);
+    if (r == 0) errno = ETIMEDOUT;
+    if (r <= 0) return false;
+  }
+  return write_all("\xf2", 1, idle_limit_ms) && write_all(line, idle_limit_ms);
+}
+
 long Connection::send_line(const char* format, ...) {
   char line[kSendLineMax + 1] = {};
   va_list args;
@@ -294,6 +395,11 @@ void Connection::shutdown_write() const {
 void Connection::send_without_delay() const {
   int one = 1;
   ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+void Connection::keep_urgent_inline() const {
+  int one = 1;
+  ::setsockopt(fd_.get(), SOL_SOCKET, SO_OOBINLINE, &one, sizeof one);
 }
 
 std::optional<Address> Connection::peer() const {
@@ -494,13 +600,20 @@ bool Splicer::drain_by_copy(Way& w, int idle_limit_ms) {
 }
 
 int wait_any_readable(Connection* const* conns, int count, int limit_ms, bool* ready) {
-  pollfd p[kMaxSites + 2];
-  if (count > kMaxSites + 2 || count < 0) return -1;
+  Want wants[kMaxWaitTogether];
+  for (Want& w : wants) w = Want::kRead;
+  return wait_any(conns, wants, count, limit_ms, ready);
+}
+
+int wait_any(Connection* const* conns, const Want* wants, int count, int limit_ms, bool* ready) {
+  pollfd p[kMaxWaitTogether];
+  if (count > kMaxWaitTogether || count < 0) return -1;
   int buffered = 0;
   for (int i = 0; i < count; ++i) {
     const bool skip = conns[i] == nullptr || !conns[i]->valid();
-    p[i] = pollfd{skip ? -1 : conns[i]->fd_.get(), POLLIN, 0};
-    if (!skip && conns[i]->buffered()) ++buffered;
+    const bool reading = wants[i] == Want::kRead;
+    p[i] = pollfd{skip ? -1 : conns[i]->fd_.get(), static_cast<short>(reading ? POLLIN : POLLOUT), 0};
+    if (!skip && reading && conns[i]->buffered()) ++buffered;
   }
   int r;
   do r = ::poll(p, count, buffered > 0 ? 0 : limit_ms);
@@ -508,7 +621,9 @@ int wait_any_readable(Connection* const* conns, int count, int limit_ms, bool* r
   int n = 0;
   for (int i = 0; i < count; ++i) {
     const bool skip = conns[i] == nullptr || !conns[i]->valid();
-    ready[i] = !skip && ((r > 0 && (p[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) || conns[i]->buffered());
+    const bool reading = wants[i] == Want::kRead;
+    ready[i] = !skip && ((r > 0 && (p[i].revents & (p[i].events | POLLHUP | POLLERR | POLLNVAL))) ||
+                         (reading && conns[i]->buffered()));
     n += ready[i];
   }
   return r < 0 ? -1 : n;

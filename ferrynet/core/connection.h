@@ -16,9 +16,12 @@
 
 #include "ferrynet/core/address.h"
 #include "ferrynet/core/fd.h"
+#include "ferrynet/core/limits.h"
 #include "ferrynet/core/tls.h"
 
 namespace ferrynet {
+
+enum class Want { kRead, kWrite };
 
 class Connection {
  public:
@@ -31,6 +34,7 @@ class Connection {
       fd_ = std::move(other.fd_);
       tls_ = std::move(other.tls_);
       tls_lock_ = std::move(other.tls_lock_);
+      handshaking_ = std::move(other.handshaking_);
     }
     return *this;
   }
@@ -62,6 +66,12 @@ class Connection {
   // Closes so that the peer sees a reset rather than an end (no
   // close_notify, no FIN): what it received is not whole.
   void reset();
+  // The same in turns, for handshakes run beside others: begin, then advance
+  // whenever the socket is ready for what the last turn wanted. done: the
+  // connection is protected. Nothing else may use it in between.
+  bool begin_tls(const TlsContext& ctx, std::shared_ptr<TlsSessionStore> store, std::string* error,
+                 const std::string& peer_name = "");
+  TlsStep advance_tls(std::string* error);
   // Sends the close_notify that ends a protected stream cleanly.
   void end_tls(int limit_ms);
   // Ends a data stream so that the peer keeps every byte: our end (a
@@ -84,6 +94,11 @@ class Connection {
   // Every byte, failing when no byte can go for `idle_limit_ms` (< 0: no limit).
   bool write_all(const char* data, size_t len, int idle_limit_ms);
   bool write_all(std::string_view text, int idle_limit_ms) { return write_all(text.data(), text.size(), idle_limit_ms); }
+  // A command line after the Telnet Interrupt Process and Synch (RFC 959's
+  // way to send ABOR): servers busy with a transfer read their control
+  // connection only on urgent data, and one whose line lost its urgent
+  // byte would never see the line end.
+  bool write_after_synch(std::string_view line, int idle_limit_ms);
   // Formats at most 1024 characters and sends them; the characters sent, -1 on failure.
   long send_line(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // One line byte by byte, leaving what follows unread: its length with the
@@ -104,11 +119,17 @@ class Connection {
   // For control connections: small replies go out at once instead of being
   // held for the peer's delayed acknowledgement.
   void send_without_delay() const;
+  // Urgent data (a client's Telnet Synch, or a command sent whole as urgent
+  // data) stays in the stream where it was sent: taken out, its byte would
+  // be missing from the line, and the next command glued to it.
+  void keep_urgent_inline() const;
   std::optional<Address> peer() const;
   std::optional<Address> local() const;
 
  private:
-  friend int wait_any_readable(Connection* const* conns, int count, int limit_ms, bool* ready);
+  friend int wait_any(Connection* const* conns, const Want* wants, int count, int limit_ms, bool* ready);
+  friend void start_tls_together(const TlsContext& ctx, struct TlsStart* starts, int count, int limit_ms,
+                                 const std::function<bool()>& give_up);
   friend class Listener;
   friend class Splicer;
   // Declared first so it closes last: the TLS stream does not own the socket.
@@ -117,6 +138,8 @@ class Connection {
   // A protected connection shared by a bounce's legs is read by one and
   // written by another; the TLS state must see one caller at a time.
   std::unique_ptr<std::mutex> tls_lock_;
+  // A handshake under way in turns (begin_tls); it becomes tls_ when done.
+  std::unique_ptr<TlsStream> handshaking_;
 };
 
 // Carries bytes both ways between two plain connections through pipes in
@@ -190,5 +213,24 @@ class Splicer {
 // something to read; ready[i] tells which. The number ready, 0 after
 // `limit_ms`, -1 on error. limit_ms < 0 waits without end.
 int wait_any_readable(Connection* const* conns, int count, int limit_ms, bool* ready);
+// The same, each connection waited on for what wants[i] says (a connection
+// that can no longer do it counts as ready: the next call there says why).
+int wait_any(Connection* const* conns, const Want* wants, int count, int limit_ms, bool* ready);
+// The most connections one wait takes: a client, its sites, and slack.
+inline constexpr int kMaxWaitTogether = kMaxSites + 2;
+
+// One handshake of several run together.
+struct TlsStart {
+  Connection* conn = nullptr;  // none: nothing to do
+  std::shared_ptr<TlsSessionStore> store;
+  std::string peer_name;  // what the peer's certificate must hold (see TlsStream::open)
+  TlsResult result = TlsResult::failed;
+  std::string error;
+};
+// Puts TLS over every connection at once, each within `limit_ms`, so the
+// slowest peer, not the sum of all, sets the time. `give_up` (if any) is
+// asked now and then; true fails the ones still going.
+void start_tls_together(const TlsContext& ctx, TlsStart* starts, int count, int limit_ms,
+                        const std::function<bool()>& give_up = nullptr);
 
 }  // namespace ferrynet

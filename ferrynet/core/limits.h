@@ -36,6 +36,8 @@ inline constexpr int kTlsReadAheadBytes = 128 * 1024;
 // Records written by one write_all() leave in sends of up to this much: on
 // loopback, larger segments cost the sender and the reader less per byte.
 inline constexpr int kTlsSendGatherBytes = 128 * 1024;
+// Waits that may be called off look at the caller's word this often.
+inline constexpr int kGiveUpCheckMs = 200;
 inline constexpr int kDataFinishMs = 5000;       // a data peer's own close after ours
 inline constexpr int kDataWaitSeconds = 180;     // each data connect and accept
 // Each way of a spliced copy goes through a pipe this large, when the system

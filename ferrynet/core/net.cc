@@ -9,7 +9,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <chrono>
 #include <cstring>
+#include <vector>
 
 #include "ferrynet/core/limits.h"
 
@@ -141,47 +143,115 @@ std::unique_ptr<Listener> Listener::duplicate_at(int min_fd) const {
   return l;
 }
 
-ConnectOutcome connect_timed(const char* host, uint16_t port, const char* local_address, uint16_t local_port,
-                             int limit_seconds) {
-  ConnectOutcome out;
-  std::optional<Address> to = Address::resolve(host, port);
+namespace {
+
+// A socket bound and connecting without waiting. Invalid when the attempt
+// failed already (out.error says why); `done` when it connected at once.
+Fd start_connect(const ConnectRequest& r, ConnectOutcome& out, int& flags, bool& done) {
+  done = false;
+  std::optional<Address> to = Address::resolve(r.host, r.port);
   if (!to) {
     out.error = EHOSTUNREACH;
-    return out;
+    return Fd();
   }
   out.to = *to;
   Fd s(::socket(to->family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
   auto fail = [&out](int err) {
     out.error = err;
-    return std::move(out);
+    return Fd();
   };
   if (!s.valid()) return fail(errno);
-  if (local_port == 0) {
+  if (r.local_port == 0) {
     // Let connect() pick the local port for the whole address pair: chosen at
     // bind time, it can clash with a lingering connection to the same peer.
     int one = 1;
     ::setsockopt(s.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
   }
-  if (!bind_local(s.get(), to->family(), local_address, local_port)) return fail(errno ? errno : EADDRNOTAVAIL);
-  int flags = fcntl(s.get(), F_GETFL);
+  if (!bind_local(s.get(), to->family(), r.local_address, r.local_port)) return fail(errno ? errno : EADDRNOTAVAIL);
+  flags = fcntl(s.get(), F_GETFL);
   if (flags < 0 || fcntl(s.get(), F_SETFL, flags | O_NONBLOCK) < 0) return fail(errno);
   sockaddr_storage ss{};
   socklen_t len = to->to_sockaddr(ss);
   if (::connect(s.get(), reinterpret_cast<sockaddr*>(&ss), len) != 0) {
     if (errno != EINPROGRESS) return fail(errno);
-    pollfd p{s.get(), POLLIN | POLLOUT, 0};
-    int r;
-    do r = ::poll(&p, 1, seconds_to_ms(limit_seconds));
-    while (r < 0 && errno == EINTR);
-    if (r == 0) return fail(ETIMEDOUT);
-    if (r < 0) return fail(errno);
-    int pending = 0;
-    socklen_t plen = sizeof pending;
-    if (getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &pending, &plen) != 0) return fail(ETIMEDOUT);
-    if (pending != 0) return fail(pending);
+  } else {
+    done = true;
   }
-  if (fcntl(s.get(), F_SETFL, flags) < 0) return fail(errno);
-  out.conn = Connection(std::move(s));
+  return s;
+}
+
+// The pending error of a socket whose connect has ended one way or the other.
+int connect_result(int fd) {
+  int pending = 0;
+  socklen_t plen = sizeof pending;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &plen) != 0) return ETIMEDOUT;
+  return pending;
+}
+
+}  // namespace
+
+void connect_together(const ConnectRequest* requests, ConnectOutcome* out, int count, int limit_seconds) {
+  std::vector<Fd> socks(static_cast<size_t>(count));
+  std::vector<int> flags(static_cast<size_t>(count), 0);
+  std::vector<char> waiting(static_cast<size_t>(count), 0);
+  for (int i = 0; i < count; ++i) {
+    out[i] = ConnectOutcome();
+    bool done = false;
+    socks[i] = start_connect(requests[i], out[i], flags[i], done);
+    waiting[i] = socks[i].valid() && !done;
+  }
+  const int limit_ms = seconds_to_ms(limit_seconds);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms < 0 ? 0 : limit_ms);
+  std::vector<pollfd> p;
+  std::vector<int> which;
+  for (;;) {
+    p.clear();
+    which.clear();
+    for (int i = 0; i < count; ++i) {
+      if (!waiting[i]) continue;
+      p.push_back(pollfd{socks[i].get(), POLLIN | POLLOUT, 0});
+      which.push_back(i);
+    }
+    if (p.empty()) break;
+    int wait_ms = -1;
+    if (limit_ms >= 0) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      wait_ms = left.count() <= 0 ? 0 : static_cast<int>(left.count() > INT_MAX ? INT_MAX : left.count());
+    }
+    const int r = ::poll(p.data(), static_cast<nfds_t>(p.size()), wait_ms);
+    if (r < 0 && errno == EINTR) continue;
+    const int wait_error = errno;
+    for (size_t k = 0; k < p.size(); ++k) {
+      const int i = which[k];
+      if (r < 0) {
+        out[i].error = wait_error;
+      } else if (p[k].revents != 0) {
+        out[i].error = connect_result(socks[i].get());
+      } else if (wait_ms == 0 || std::chrono::steady_clock::now() >= deadline) {
+        out[i].error = ETIMEDOUT;
+      } else {
+        continue;
+      }
+      waiting[i] = 0;
+      if (out[i].error != 0) socks[i].reset();
+    }
+  }
+  for (int i = 0; i < count; ++i) {
+    if (!socks[i].valid()) continue;
+    // The connected socket is blocking again, as its users expect.
+    if (fcntl(socks[i].get(), F_SETFL, flags[i]) < 0) {
+      out[i].error = errno;
+      continue;
+    }
+    out[i].conn = Connection(std::move(socks[i]));
+  }
+}
+
+ConnectOutcome connect_timed(const char* host, uint16_t port, const char* local_address, uint16_t local_port,
+                             int limit_seconds) {
+  const ConnectRequest one{host, port, local_address, local_port};
+  ConnectOutcome out;
+  connect_together(&one, &out, 1, limit_seconds);
   return out;
 }
 

@@ -58,6 +58,17 @@ ConnectOutcome connect_timed(const char* host, uint16_t port, const char* local_
                              int limit_seconds);
 ConnectOutcome connect_timed(const Address& to, const char* local_address, int limit_seconds);
 
+struct ConnectRequest {
+  const char* host = nullptr;
+  uint16_t port = 0;
+  const char* local_address = nullptr;
+  uint16_t local_port = 0;
+};
+// Starts every connect at once and waits for them together, so the slowest
+// peer, not the sum of all, sets the time: each within `limit_seconds` as
+// connect_timed() would. out[i] is the outcome of requests[i].
+void connect_together(const ConnectRequest* requests, ConnectOutcome* out, int count, int limit_seconds);
+
 // Host name or numeric host; none when it cannot be resolved.
 std::optional<Address> resolve_host(const char* host);
 // The address of the machine's host name as text ("0.0.0.0" when it does not resolve).

@@ -569,6 +569,26 @@ TlsResult TlsStream::handshake(int limit_ms) {
   return TlsResult::failed;
 }
 
+TlsStep TlsStream::handshake_step() {
+  Impl& s = *impl_;
+  s.timed_out = false;
+  ERR_clear_error();
+  s.sock.last_errno = 0;
+  const int r = SSL_do_handshake(s.ssl);
+  if (r > 0) return TlsStep::done;
+  const int e = SSL_get_error(s.ssl, r);
+  if (e == SSL_ERROR_WANT_READ) return TlsStep::want_read;
+  if (e == SSL_ERROR_WANT_WRITE) return TlsStep::want_write;
+  if (e == SSL_ERROR_ZERO_RETURN || (s.sock.peer_eof && (e == SSL_ERROR_SYSCALL || e == SSL_ERROR_SSL))) {
+    ERR_clear_error();
+    s.broken = true;
+    s.error = "the peer closed the connection during the TLS handshake";
+    return TlsStep::failed;
+  }
+  s.fail(e);
+  return TlsStep::failed;
+}
+
 long TlsStream::read(char* buf, size_t n, int limit_ms) {
   SSL* ssl = impl_->ssl;
   int want = n > INT_MAX ? INT_MAX : static_cast<int>(n);

@@ -60,6 +60,8 @@ class TlsSessionStore {
 };
 
 enum class TlsResult { ok, timed_out, failed };
+// Where a handshake driven by its caller stands after one turn.
+enum class TlsStep { done, want_read, want_write, failed };
 
 // One TLS session over a socket it does not own: the descriptor stays open
 // when the stream goes. The descriptor is switched to non-blocking mode and
@@ -83,6 +85,9 @@ class TlsStream {
   void use_session_store(std::shared_ptr<TlsSessionStore> store);
 
   TlsResult handshake(int limit_ms);
+  // One turn of the handshake that never waits: the caller waits on the
+  // socket for what it wants, with others beside it. failed: see error().
+  TlsStep handshake_step();
   // Bytes read (> 0); 0 at the end of the stream (see clean_end()) or when
   // n is 0; -1 on error or time-out (see timed_out() and error()).
   long read(char* buf, size_t n, int limit_ms);

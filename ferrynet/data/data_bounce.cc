@@ -153,6 +153,49 @@ TransferPlan::Decision await_decision(DataBounce& b) {
   return b.plan->wait_decision(b.timeout_s * 1000);
 }
 
+// Every site's passive port at once: the slowest site sets the time, not the sum.
+bool connect_sites_together(DataBounce& b, Connection* legs) {
+  const int count = b.target_count < kMaxSites ? b.target_count : kMaxSites;
+  ConnectRequest requests[kMaxSites];
+  ConnectOutcome out[kMaxSites];
+  for (int j = 0; j < count; ++j) requests[j] = ConnectRequest{b.hosts[j], b.ports[j], nullptr, 0};
+  connect_together(requests, out, count, b.timeout_s);
+  for (int j = 0; j < count; ++j) {
+    if (!out[j].ok()) {
+      // The relay ends that site's transfer and tells the client.
+      if (b.plan) b.plan->site_leg_failed(b.first_site + j);
+      log_line('e', "cannot bounce data connection from %s:%d to %s:%d, timeouted (%ds)\n", b.client_host,
+               b.client_port, b.hosts[j], static_cast<int>(b.ports[j]), b.timeout_s);
+      return false;
+    }
+  }
+  for (int j = 0; j < count; ++j) legs[j] = std::move(out[j].conn);
+  return true;
+}
+
+// The sites' legs of a listing take TLS together, each resuming its site's control session.
+bool protect_sites_together(DataBounce& b, Connection* legs, int n) {
+  if (!b.site_tls) return true;
+  TlsStart starts[kMaxSites];
+  const int count = n < kMaxSites ? n : kMaxSites;
+  for (int i = 0; i < count; ++i) {
+    starts[i].conn = &legs[i];
+    starts[i].store = b.site_stores[i];
+    starts[i].peer_name = b.site_names[i];
+  }
+  TransferPlan* plan = b.plan.get();
+  start_tls_together(*b.site_tls, starts, count, b.timeout_s * 1000,
+                     [plan] { return plan != nullptr && plan->should_end(); });
+  bool all = true;
+  for (int i = 0; i < count; ++i) {
+    if (starts[i].result == TlsResult::ok) continue;
+    log_line('e', "TLS on the data connection to site %d failed (%s)\n", b.first_site + i + 1,
+             starts[i].error.c_str());
+    all = false;
+  }
+  return all;
+}
+
 bool accept_failed(DataBounce& b, Waited w, int listener, int error) {
   if (w == Waited::kAccepted) return false;
   if (w == Waited::kFailed)
@@ -249,11 +292,7 @@ void run_bounce(DataBounce& b) {
   };
 
   if (b.connect_to_sites) {
-    for (int j = 0; j < b.target_count; ++j)
-      if (!connect_to(j, site_legs[j])) {
-        site_failed(b.first_site + j);
-        return;
-      }
+    if (!connect_sites_together(b, site_legs)) return;
     Waited w = b.listeners[0]
                    ? accept_from(*b.listeners[0], b.client_peer, b.timeout_s, plan, b.proxy_from, client_leg, &error)
                    : Waited::kNothing;
@@ -332,9 +371,9 @@ void run_bounce(DataBounce& b) {
   }
   if (d.use != TransferPlan::Use::kListing) return;
 
-  for (int i = 0; i < n; ++i)
-    if (!protect_site(i)) return;
+  if (!protect_sites_together(b, site_legs, n)) return;
   SeenNames seen;
+  LegTurns turns(n);
   std::mutex shared_write_lock;
   PumpLeg legs[kMaxSites];
   pthread_t threads[kMaxSites];
@@ -347,12 +386,16 @@ void run_bounce(DataBounce& b) {
     p.shared_write_lock = &shared_write_lock;
     p.seen = &seen;
     p.kind = plan ? plan->listing_kind() : nullptr;
+    // Legs are in site order: a name several sites hold shows the first one's line.
+    p.turns = &turns;
+    p.leg = i;
     p.progress = plan ? plan->moved() : nullptr;
     legs[i].plan = plan;
     if (plan) plan->leg_started();
     int err = pthread_create(&threads[i], nullptr, pump_leg_main, &legs[i]);
     if (err != 0) {
       if (plan) plan->leg_finished();
+      turns.done(i);
       log_line('e', "cannot create data bouncer thread (%s)\n", std::strerror(err));
       continue;
     }

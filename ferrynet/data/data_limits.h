@@ -24,6 +24,14 @@ inline constexpr int kLowestDataPort = 1024;     // a client's PORT below this i
 inline constexpr size_t kFilterWindow = 256;
 inline constexpr size_t kSeenFirstSlots = 8192;        // the seen-names table's first size
 inline constexpr size_t kSeenBlock = 64 * 1024;        // the seen names' bytes are kept in blocks of this
+// What a later site's leg keeps of its listing while an earlier site's still
+// runs; beyond it the leg stops reading until its turn, and the site waits.
+inline constexpr size_t kListingHoldMax = 64u << 20;
+// A kept block with less room than this is left for a new one: a site that
+// sends in small reads must not cost a block per read.
+inline constexpr size_t kHeldRoomMin = 16 * 1024;
+// How often a leg that keeps its site's lines looks whether its turn has come.
+inline constexpr int kTurnCheckMs = 20;
 // Memory of ended merges kept for the next ones (see merge_memory.h): at
 // most this much, so an idle daemon holds little.
 inline constexpr size_t kMergeKeptMax = 16u << 20;

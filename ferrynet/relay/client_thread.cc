@@ -37,9 +37,9 @@ void identify(Client& c, uint16_t listen_port) {
     log_line('e', "ident lookup on %s:%d failed\n", c.client_ip.c_str(), port);
 }
 
-// Connects every slot; false when the client has to be dropped.
+// Connects every slot, all at once; false when the client has to be dropped.
 bool connect_sites(Client& c) {
-  const int n = config().sitecount;
+  const int n = config().sitecount < kMaxSites ? config().sitecount : kMaxSites;
   SiteAddress targets[kMaxSites];
   choose_site_addresses(targets, n);
   std::lock_guard<std::mutex> hold(c.lock);
@@ -50,30 +50,45 @@ bool connect_sites(Client& c) {
       return false;
     }
   }
+  if (c.ended.load() || c.login_expired.load()) return false;
   const int client_port = c.client_addr.port();
-  for (int i = 0; i < n && !c.ended.load() && !c.login_expired.load(); ++i) {
+  const std::optional<std::string> bind_to = site_side_address(c);
+  ConnectRequest requests[kMaxSites];
+  ConnectOutcome sites[kMaxSites];
+  for (int i = 0; i < n; ++i) {
+    log_line('r', "control connection to %s:%d\n", targets[i].host->c_str(), static_cast<int>(targets[i].port));
+    requests[i] = ConnectRequest{targets[i].host->c_str(), targets[i].port, bind_to ? bind_to->c_str() : nullptr, 0};
+  }
+  connect_together(requests, sites, n, static_cast<int>(config().connectiontimeout));
+  int refused = -1;
+  bool full = false;
+  for (int i = 0; i < n; ++i) {
     const char* host = targets[i].host->c_str();
     const int port = targets[i].port;
-    log_line('r', "control connection to %s:%d\n", host, port);
-    std::optional<std::string> bind_to = site_side_address(c);
-    ConnectOutcome site = connect_timed(host, targets[i].port, bind_to ? bind_to->c_str() : nullptr, 0,
-                                        static_cast<int>(config().connectiontimeout));
-    if (!site.ok()) {
+    if (!sites[i].ok()) {
       log_line('e', "failed to relay client from %s:%d to %s:%d (%s)\n", c.client_ip.c_str(), client_port, host,
-               port, std::strerror(site.error));
+               port, std::strerror(sites[i].error));
       // Out of descriptors or buffers here: the site is fine, this daemon is full.
-      if (site.error == EMFILE || site.error == ENFILE || site.error == ENOBUFS)
-        c.client_conn.send_line("%s", refusal_line(Verdict::kTooManyClients));
-      else
-        c.client_conn.send_line(kSiteUnreachable, i + 1);
-      return false;
+      const int err = sites[i].error;
+      if (err == EMFILE || err == ENFILE || err == ENOBUFS) full = true;
+      if (refused < 0) refused = i;
+      continue;
     }
-    site.conn.send_without_delay();
-    c.site_conn[i] = std::move(site.conn);
-    c.site_addr[i] = site.to;
-    c.site_tls_name[i] = site_tls_name(targets[i]);
     log_line('r', "successfully relayed client from %s:%d to %s:%d\n", c.client_ip.c_str(), client_port, host,
              port);
+  }
+  if (refused >= 0) {
+    if (full)
+      c.client_conn.send_line("%s", refusal_line(Verdict::kTooManyClients));
+    else
+      c.client_conn.send_line(kSiteUnreachable, refused + 1);
+    return false;
+  }
+  for (int i = 0; i < n; ++i) {
+    sites[i].conn.send_without_delay();
+    c.site_conn[i] = std::move(sites[i].conn);
+    c.site_addr[i] = sites[i].to;
+    c.site_tls_name[i] = site_tls_name(targets[i]);
   }
   return !c.ended.load();
 }

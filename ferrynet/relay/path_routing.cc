@@ -101,6 +101,28 @@ CommandResult first_holder(Session& s, std::string_view line, const PathTarget& 
   return CommandResult::kHandled;
 }
 
+// The commands that change an existing root-level name and must find the
+// site whose copy the merged listing shows.
+bool changes_held_name(std::string_view line) {
+  for (const char* word : {"DELE ", "RNFR ", "SITE CHMOD ", "MFMT ", "APPE ", "PRET APPE "})
+    if (starts_with_word(line, word)) return true;
+  return false;
+}
+
+// Asked of each site in order: a command of its own would change the first
+// site that accepts it, not the first that holds the name. The answers are
+// used up unseen; a site that cannot tell counts as not holding it.
+CommandResult ask_for_holder(Session& s, std::string_view line, const PathTarget& t, bool transfer) {
+  RelayState& st = s.state();
+  st.probe_line = "MDTM " + t.absolute + "\r";
+  st.probe_command = std::string(line);
+  st.probe_transfer = transfer;
+  st.probe_site = 0;
+  s.relay_line(0, st.probe_line);
+  s.await_only(0);
+  return CommandResult::kHandled;
+}
+
 CommandResult routed_read(Session& s, std::string_view line, int words, bool transfer) {
   PathTarget t = path_target(s.state().cwd, line, words, s.site_count());
   if (!t.named) return CommandResult::kForward;
@@ -156,6 +178,9 @@ CommandResult read_command(Session& s, std::string_view line) {
 CommandResult store_command(Session& s, std::string_view line) {
   if (!s.at_root()) return CommandResult::kForward;
   PathTarget t = path_target(s.state().cwd, line, 1, s.site_count());
+  // APPE of a name some site holds appends to that site's copy; of a new name,
+  // like STOR, it goes to the current site.
+  if (t.named && t.section_site < 0 && changes_held_name(line)) return ask_for_holder(s, line, t, true);
   const int site = t.named && t.section_site >= 0 ? t.section_site : s.current_site();
   if (s.state().transfer) s.state().transfer->decide_single_site(site);
   return to_site(s, line, t, site, true);
@@ -176,9 +201,28 @@ CommandResult pre_transfer_command(Session& s, std::string_view line) {
 CommandResult change_command(Session& s, std::string_view line) {
   PathTarget t = path_target(s.state().cwd, line, command_words(line), s.site_count());
   if (!t.named) return CommandResult::kForward;
+  if (t.section_site < 0 && s.at_root() && changes_held_name(line)) return ask_for_holder(s, line, t, false);
   const int site = t.section_site >= 0 ? t.section_site : s.current_site();
   if (starts_with_word(line, "RNFR")) s.state().rename_site = site;
   return to_site(s, line, t, site);
+}
+
+void holder_answered(Session& s, bool holds) {
+  RelayState& st = s.state();
+  const int asked = st.probe_site;
+  if (!holds && asked + 1 < s.site_count()) {
+    st.probe_site = asked + 1;
+    s.relay_line(asked + 1, st.probe_line);
+    s.await_only(asked + 1);
+    return;
+  }
+  st.probe_site = -1;
+  const int site = holds ? asked : s.current_site();
+  const std::string line = std::move(st.probe_command);
+  const PathTarget t = path_target(st.cwd, line, command_words(line), s.site_count());
+  if (st.probe_transfer && st.transfer) st.transfer->decide_single_site(site);
+  if (starts_with_word(line, "RNFR")) st.rename_site = site;
+  to_site(s, line, t, site, st.probe_transfer);
 }
 
 CommandResult rename_to_command(Session& s, std::string_view line) {

@@ -1,6 +1,7 @@
 // Commands that name a path go to the site that holds it: a section's site
 // for a path into a section, wherever the client stands; for a file at the
-// root level, the first site that has it (reads) or the current site (changes).
+// root level, the first site in order that has it (reads, and changes of an
+// existing name), else the current site.
 #pragma once
 
 #include <string>
@@ -19,6 +20,9 @@ CommandResult store_command(Session& s, std::string_view line);
 CommandResult pre_transfer_command(Session& s, std::string_view line);
 // DELE, RNFR, MKD, RMD, MFMT, SITE CHMOD and the like.
 CommandResult change_command(Session& s, std::string_view line);
+// The whole answer of the site asked whether it holds a name a change
+// command names: the command goes there, or the next site is asked.
+void holder_answered(Session& s, bool holds);
 // RNTO: where its RNFR went.
 CommandResult rename_to_command(Session& s, std::string_view line);
 // REST at the root: kept for the site the transfer goes to.

@@ -12,10 +12,12 @@
 
 #include "ferrynet/core/config.h"
 #include "ferrynet/core/log.h"
-#include "ferrynet/core/tls_setup.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/relay/command_table.h"
 #include "ferrynet/relay/owed_replies.h"
+#include "ferrynet/relay/path_routing.h"
+#include "ferrynet/relay/site_setup.h"
+#include "ferrynet/relay/telnet_strip.h"
 #include "ferrynet/session/presence.h"
 
 namespace ferrynet {
@@ -91,14 +93,14 @@ bool moves_data(std::string_view line) {
 // on the bouncer's thread.
 constexpr int kTransferWatchMs = 250;
 
-// ABOR and STAT are sent while a transfer runs; a client aborting a download
-// must not wait for it to end. Telnet interrupt bytes may lead the line.
-bool goes_at_once(std::string_view line) {
-  while (!line.empty() && static_cast<unsigned char>(line.front()) >= 0x80) line.remove_prefix(1);
-  return (line.size() >= 4 && (strncasecmp(line.data(), "ABOR", 4) == 0 || strncasecmp(line.data(), "STAT", 4) == 0)) &&
+bool is_word(std::string_view line, const char* word) {
+  return line.size() >= 4 && strncasecmp(line.data(), word, 4) == 0 &&
          (line.size() == 4 || line[4] == '\r' || line[4] == ' ');
 }
 
+// ABOR and STAT are sent while a transfer runs; a client aborting a download
+// must not wait for it to end.
+bool goes_at_once(std::string_view line) { return is_word(line, "ABOR") || is_word(line, "STAT"); }
 bool is_abort(std::string_view line) {
   while (!line.empty() && static_cast<unsigned char>(line.front()) >= 0x80) line.remove_prefix(1);
   return line.size() >= 4 && strncasecmp(line.data(), "ABOR", 4) == 0;
@@ -148,8 +150,10 @@ struct HeldReply {
 class RelayLoop {
  public:
   explicit RelayLoop(Client& c) : c_(c), n_(config().sitecount), session_(c, st_, n_) {
-    rb_ = std::make_unique<ReplyBuffer>();
-    client_buf_ = std::make_unique<Slice>();
+    // Not zero-filled: a slice is read only up to its length, and pages
+    // nothing was written to cost an idle session no memory.
+    rb_.reset(new ReplyBuffer);
+    client_buf_.reset(new Slice);
     st_.presence = new PresenceEntry();
     // The sites' greetings are the first replies owed.
     session_.await_every_site();
@@ -166,9 +170,8 @@ class RelayLoop {
 
  private:
   bool identity_wanted() const;
-  // The greeting of site i, the identity line sent and its answer used up.
-  bool greet_after_identity(int i, std::string& greeting, int limit);
-  // Every site's greeting read before the relay starts; false ends the session.
+  // Every site's greeting, the identity line's answer used up, read before
+  // the relay starts; false ends the session.
   bool greet_sites();
   // AUTH TLS on every site before the client sees a greeting; false ends the session.
   bool secure_sites();
@@ -241,6 +244,7 @@ class RelayLoop {
   Client& c_;
   const int n_;
   RelayState st_;
+  TelnetStrip telnet_;
   Session session_;
   std::unique_ptr<Slice> client_buf_;
   std::unique_ptr<ReplyBuffer> rb_;
@@ -326,107 +330,24 @@ bool RelayLoop::any_pending() const {
   return false;
 }
 
-// One whole reply of a site, read before the relay starts, within `limit_s`.
-bool read_site_reply(Connection& site, std::string& text, int limit_s) {
-  char line[kSliceSize];
-  for (;;) {
-    const int n = site.read_line(line, static_cast<int>(sizeof line) - 1, limit_s);
-    if (n <= 0) return false;
-    text.append(line, static_cast<size_t>(n));
-    if (is_final_line(line, n) && line[0] != '1') return true;
-  }
-}
-
 bool RelayLoop::identity_wanted() const {
   const Config& cfg = config();
   return cfg.bouncemodedown && cfg.bouncemodedown->find('a') != std::string::npos;
 }
 
-// Sites that want the identity line take it silently; stock servers answer
-// it after their greeting (vsftpd: 530), and that answer would become the
-// reply to the client's first command. A NOOP behind it marks where the
-// answers end: a 2xx first is the NOOP's own, anything else answers the
-// identity line and the NOOP's follows.
-bool RelayLoop::greet_after_identity(int i, std::string& greeting, int limit) {
-  const Config& cfg = config();
-  Connection& site = c_.site_conn[i];
-  const char* user = c_.ident_user ? c_.ident_user->c_str() : "*";
-  // The identity line stays the first line a site receives.
-  session_.send_site_line(i, cfg.rftpdcompatible ? "IDNT %s@%s\r\n" : "AUTH %s@%s\r\n", user, c_.client_ip.c_str());
-  if (!session_.send_site(i, "NOOP\r\n") || !read_site_reply(site, greeting, limit)) return false;
-  // A site that turns the client away closes; nothing more to wait for.
-  if (greeting[0] != '2') return true;
-  std::string answer;
-  if (!read_site_reply(site, answer, limit)) return false;
-  if (answer[0] == '2') return true;
-  log_line('r', "site %d answered the identity line: %.*s\n", i + 1,
-           static_cast<int>(answer.find_first_of("\r\n")), answer.c_str());
-  answer.clear();
-  return read_site_reply(site, answer, limit);
-}
-
 bool RelayLoop::greet_sites() {
   if (!identity_wanted()) return true;
   const int limit = reply_seconds_ > 0 ? reply_seconds_ : kTlsHandshakeSeconds;
-  for (int i = 0; i < n_; ++i) {
-    std::string greeting;
-    if (!greet_after_identity(i, greeting, limit)) {
-      log_line('e', "site %d did not greet %s\n", i + 1, c_.client_ip.c_str());
-      session_.reply_line("421 Site %d is unreachable, try again later.\r\n", i + 1);
-      return false;
-    }
-    rb_->slice[i].assign(greeting);
-  }
-  return true;
+  return set_up_sites(c_, session_, *rb_, limit, SiteSetupKind::kGreet);
 }
 
 bool RelayLoop::secure_sites() {
-  const std::shared_ptr<const TlsContext>& ctx = tls_contexts().for_sites;
   const int limit = reply_seconds_ > 0 ? reply_seconds_ : kTlsHandshakeSeconds;
-  for (int i = 0; i < n_; ++i) {
-    Connection& site = c_.site_conn[i];
-    std::string greeting, answer, why;
-    bool ok = ctx && (identity_wanted() ? greet_after_identity(i, greeting, limit)
-                                        : read_site_reply(site, greeting, limit));
-    if (ok && greeting[0] != '2') {
-      // A site that turns the client away says so in its own words.
-      rb_->slice[i].assign(greeting);
-      continue;
-    }
-    if (ok) ok = session_.send_site(i, "AUTH TLS\r\n") && read_site_reply(site, answer, limit);
-    if (ok && answer.compare(0, 3, "234") != 0) {
-      why = "AUTH TLS answered " + answer.substr(0, answer.find_first_of("\r\n"));
-      ok = false;
-    }
-    if (ok) {
-      c_.site_tls[i] = std::make_shared<TlsSessionStore>();
-      ok = site.start_tls(*ctx, kTlsHandshakeSeconds * 1000, c_.site_tls[i], &why, c_.site_tls_name[i]) ==
-           TlsResult::ok;
-    }
-    for (const char* step : {"PBSZ 0\r\n", "PROT P\r\n"}) {
-      answer.clear();
-      if (ok) ok = session_.send_site(i, step) && read_site_reply(site, answer, limit) && answer[0] == '2';
-      if (!ok && why.empty() && !answer.empty())
-        why = std::string(step, 4) + " answered " + answer.substr(0, answer.find_first_of("\r\n"));
-    }
-    if (!ok && greeting.empty() && ctx) {
-      // Silent from the start, whichever limit ended the wait.
-      log_line('e', "site %d did not greet %s in time\n", i + 1, c_.client_ip.c_str());
-      session_.reply_line("421 Site %d did not answer in time, closing the session.\r\n", i + 1);
-      return false;
-    }
-    if (!ok) {
-      if (why.empty()) why = "no answer";
-      log_line('e', "site %d refused TLS for %s (%s)\n", i + 1, c_.client_ip.c_str(), why.c_str());
-      session_.reply_line("421 Site %d refused a protected connection, closing.\r\n", i + 1);
-      return false;
-    }
-    rb_->slice[i].assign(greeting);
-  }
-  return true;
+  return set_up_sites(c_, session_, *rb_, limit, SiteSetupKind::kSecure);
 }
 
 bool RelayLoop::run() {
+  c_.client_conn.keep_urgent_inline();
   // The client's handshake came before the sites were contacted; its data
   // is protected by default, as the connection is.
   if (config().clienttls == kClientTlsImplicit) st_.client_prot_private = true;
@@ -457,7 +378,7 @@ bool RelayLoop::name_silent_greeter() {
 }
 
 bool RelayLoop::read_client() {
-  const int r = client_buf_->append_read(c_.client_conn);
+  const int r = client_buf_->append_read(c_.client_conn, [this](char* p, size_t n) { return telnet_.strip(p, n); });
   if (r == Slice::kNothingYet) return true;
   if (r == 0) {
     // Its session ends at once, but for a transfer the daemon still carries.
@@ -555,7 +476,15 @@ void RelayLoop::handle_client_lines() {
       int target = st_.current_site;
       for (int i = 0; i < n_ && !pending(target); ++i)
         if (pending(i)) target = i;
-      session_.relay_line(target, line);
+      if (is_word(line, "ABOR")) {
+        // Every site still sending its part stops: a plain ABOR line after
+        // the Telnet Synch, whatever way the client signalled it (sites
+        // read nothing else during a transfer).
+        for (int i = 0; i < n_; ++i)
+          if (pending(i)) session_.send_site_urgent(i, "ABOR\r\n");
+      } else {
+        session_.relay_line(target, line);
+      }
       at_once_site_ = target;
       in.drop_front(len);
       continue;
@@ -578,6 +507,7 @@ void RelayLoop::handle_client_line(std::string_view line) {
   st_.last_command[keep] = '\0';
   st_.fallthrough_next = -1;
   st_.fallthrough_rest.clear();
+  st_.probe_site = -1;
   st_.restart_site = -1;
   st_.after_restart.clear();
   st_.decide_on_preliminary = false;
@@ -723,6 +653,21 @@ bool RelayLoop::restart_answered() {
 
 void RelayLoop::reply_round() {
   ReplyBuffer& rb = *rb_;
+  if (st_.probe_site >= 0) {
+    // A site's answer on whether it holds a name is the daemon's alone.
+    const int p = st_.probe_site;
+    if (!pending(p) || must_read_[p] || !rb.slice[p].ends_in_complete_reply()) return;
+    // 213 is the time of a name the site has; anything else says nothing.
+    const bool holds = rb.slice[p].text().substr(0, 4) == "213 ";
+    for (int l; (l = rb.slice[p].line_length()) > 0;) {
+      const bool final_line = is_final_line(rb.slice[p].data(), l);
+      rb.slice[p].drop_front(l);
+      if (final_line) break;
+    }
+    holder_answered(session_, holds);
+    start_command();
+    return;
+  }
   if (restart_answered()) return;
   if (!round_ready()) return;
   if (too_long_to_merge_) {

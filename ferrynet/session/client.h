@@ -89,6 +89,12 @@ struct RelayState {
   std::string after_restart;
   // A site's passive reply named an address other than its own; said once a session.
   bool pasv_address_logged = false;
+  // A change of a root-level name waits to learn which site holds it: the
+  // site asked now (-1: none), what it is asked, and the client's line.
+  int probe_site = -1;
+  std::string probe_line;
+  std::string probe_command;
+  bool probe_transfer = false;  // APPE: the holder carries the transfer
 };
 
 }  // namespace ferrynet

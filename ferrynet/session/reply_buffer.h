@@ -88,12 +88,20 @@ class Slice {
   // One read appended: -2 when full, -1 on error, kNothingYet when nothing
   // came within the limit, 0 at end of stream, else the new text length.
   int append_read(Connection& from, int limit_ms = 0) {
+    return append_read(from, [](char*, size_t n) { return n; }, limit_ms);
+  }
+  // The same, with `keep(bytes, n)` returning how many of the new bytes it
+  // left in place (a filter that takes some out); kNothingYet when none.
+  template <class Keep>
+  int append_read(Connection& from, Keep&& keep, int limit_ms = 0) {
     if (full()) return -2;
     long n = from.read_some(text_ + len_, static_cast<size_t>(kCapacity - len_), limit_ms);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kNothingYet;
     if (n <= 0) return static_cast<int>(n);
-    len_ += static_cast<int>(n);
-    return len_;
+    const size_t kept = keep(text_ + len_, static_cast<size_t>(n));
+    std::memset(text_ + len_ + kept, 0, static_cast<size_t>(n) - kept);
+    len_ += static_cast<int>(kept);
+    return kept == 0 ? kNothingYet : len_;
   }
 
  private:

@@ -41,6 +41,11 @@ bool Session::send_site(int site, std::string_view text) {
   return c_.site_conn[site].write_all(text, kControlWriteSeconds * 1000);
 }
 
+bool Session::send_site_urgent(int site, std::string_view line) {
+  if (site < 0 || site >= n_) return false;
+  return c_.site_conn[site].write_after_synch(line, kControlWriteSeconds * 1000);
+}
+
 long Session::send_site_line(int site, const char* format, ...) {
   if (site < 0 || site >= n_) return -1;
   sent_at_[site] = std::chrono::steady_clock::now();

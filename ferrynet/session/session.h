@@ -35,6 +35,8 @@ class Session {
   bool send_site(int site, std::string_view text);
   // When the daemon last sent `site` anything.
   std::chrono::steady_clock::time_point sent_at(int site) const { return sent_at_[site]; }
+  // After the Telnet Synch, which a site running a transfer watches for.
+  bool send_site_urgent(int site, std::string_view line);
   long send_site_line(int site, const char* format, ...) __attribute__((format(printf, 3, 4)));
   // The client's line (which keeps its CR) and an LF to `site`.
   bool relay_line(int site, std::string_view line);

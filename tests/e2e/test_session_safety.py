@@ -308,9 +308,10 @@ class ClientLines(SafetyCase):
         self.assertNotIn(port, [s.sessions[-1].data_listener.getsockname()[1] for s in self.sites])
         c.send("SITE WHO\r\nQUIT\r\n")
         self.assertEqual([c.reply(), c.reply()], [["200 site0 has nobody.\r\n"], ["221 Goodbye.\r\n"]])
-        self.assertEqual(self.sites[0].received()[2:], ["SITE SHOWPID", "PWD", "DELE file", "NOOP", "PASV",
-                                                        "SITE MWHO", "QUIT"])
-        self.assertEqual(self.sites[1].received()[2:], ["SITE SHOWPID", "PWD", "PASV", "SITE MWHO"])
+        # Neither site knows the file: the DELE goes to the current site after both were asked.
+        self.assertEqual(self.sites[0].received()[2:], ["SITE SHOWPID", "PWD", "MDTM /file", "DELE file", "NOOP",
+                                                        "PASV", "SITE MWHO", "QUIT"])
+        self.assertEqual(self.sites[1].received()[2:], ["SITE SHOWPID", "PWD", "MDTM /file", "PASV", "SITE MWHO"])
 
     def test_abor_and_stat_reach_the_site_while_a_transfer_runs(self):
         script = login_script(extra={"RETR ": "150 Opening data connection.\r\n", "STAT": "211 Transferring.\r\n",
@@ -323,6 +324,9 @@ class ClientLines(SafetyCase):
         self.assertEqual(c.cmd("RETR y"), ["150 Opening data connection.\r\n"])
         self.assertEqual([c.cmd("ABOR"), c.reply()], [["426 Transfer aborted.\r\n"], ["226 Abort successful.\r\n"]])
         self.assertEqual(c.cmd("NOOP"), ["200 site0 ok.\r\n"])
+        # The site gets the plain line after Telnet IP and Synch, whatever the client sent.
+        self.assertIn(b"\r\n\xff\xf4\xff\xf2ABOR\r\n", self.sites[0].sessions[-1].raw)
+        self.assertEqual(self.sites[0].received()[-2:], ["ABOR", "NOOP"])
 
 
 class OwnLines(SafetyCase):

@@ -10,6 +10,7 @@
 #include "ferrynet/relay/owed_replies.h"
 #include "ferrynet/relay/relay_loop.h"
 #include "ferrynet/relay/sections.h"
+#include "ferrynet/relay/telnet_strip.h"
 
 namespace ferrynet {
 namespace {
@@ -165,6 +166,24 @@ TEST(Replies, WholeLinesAndFinalLinesOfALongReply) {
   EXPECT_TRUE(slice.holds_final_line());
   slice.assign("no line end");
   EXPECT_EQ(slice.whole_lines_length(), 0);
+}
+
+// What clients put before ABOR, cut anywhere between reads, leaves the line alone.
+TEST(Telnet, CommandsAreTakenOutAcrossReadsAndADoubledIacStays) {
+  const std::string sent = std::string("\xff\xf4\xff\xf2" "AB\xff\xfb\x01OR\r\n") +
+                           "\xff\xfa\x18\x01\xff\xff\xff\xf0" "RETR \xff\xff.bin\r\n";
+  for (size_t cut = 0; cut <= sent.size(); ++cut) {
+    TelnetStrip t;
+    std::string a = sent.substr(0, cut), b = sent.substr(cut);
+    a.resize(t.strip(a.data(), a.size()));
+    b.resize(t.strip(b.data(), b.size()));
+    EXPECT_EQ(a + b, "ABOR\r\nRETR \xff.bin\r\n") << "cut at " << cut;
+  }
+  // A subnegotiation that never ends gives the stream back after its bound.
+  std::string endless = "\xff\xfa" + std::string(300, 'x') + "NOOP\r\n";
+  endless.resize(TelnetStrip().strip(endless.data(), endless.size()));
+  EXPECT_EQ(endless.substr(endless.size() - 6), "NOOP\r\n");
+  EXPECT_LT(endless.size(), 300u);
 }
 
 }  // namespace

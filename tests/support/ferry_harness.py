@@ -5,6 +5,7 @@ bounded and every process started here is stopped by its pid.
 """
 
 import os
+import re
 import shutil
 import signal
 import socket
@@ -77,12 +78,22 @@ def wait_for(predicate, timeout=WAIT, step=0.02):
     return predicate()
 
 
+TELNET_COMMAND = re.compile(rb"\xff(?:\xff|[\xfb-\xfe].|\xfa.*?\xff\xf0|[^\xff\xfa])", re.S)
+
+
+def without_telnet(raw):
+    """A control line as an FTP server reads it: Telnet commands taken out."""
+    return TELNET_COMMAND.sub(lambda m: b"\xff" if m.group(0) == b"\xff\xff" else b"", raw)
+
+
 class SiteSession:
     """One control connection to a scripted site."""
 
     def __init__(self, site, conn, index):
         self.site = site
         self.conn = conn
+        # Telnet's Synch arrives as urgent data; FTP servers read it in place.
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_OOBINLINE, 1)
         self.index = index
         self.lines = []  # every line received, without its line end
         self.raw = b""   # every byte received
@@ -183,7 +194,7 @@ class ScriptedSite:
                 buf += data
                 while b"\n" in buf:
                     raw, buf = buf.split(b"\n", 1)
-                    line = raw.decode("latin-1").rstrip("\r")
+                    line = without_telnet(raw).decode("latin-1").rstrip("\r")
                     s.lines.append(line)
                     r = self.reply_for(s, line)
                     if isinstance(r, tuple):
