@@ -274,6 +274,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     {"sitedown", parse_sitedown},
     {"sitepasvaddress", parse_sitepasvaddress},
     NUMBER_ROW(siteport),
+    NUMBER_ROW(sitekeepalive),
     YESNO_ROW(sitetls),
     TEXT_ROW(sitetlsca),
     {"sitetlsnames", parse_sitetlsnames},
@@ -284,7 +285,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     {"traffic", parse_traffic},
 };
 const int ConfigKeywordCount = sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0];
-static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 47);
+static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 48);
 
 #undef TEXT_ROW
 #undef NUMBER_ROW

@@ -86,6 +86,10 @@ struct Config {
   uint32_t maxclients = 0;                       // 0: as many as the descriptor limit holds
   uint32_t maxclientsperip = kDefaultClientsPerHost;  // 0: no limit
   uint32_t replytimeout = kDefaultReplySeconds;  // seconds an awaited site may stay silent; 0: no limit
+  // Seconds a site's control connection may carry nothing before it is sent
+  // a NOOP, so that sites that close idle sessions keep the ones a long
+  // transfer elsewhere leaves idle; 0: never.
+  uint32_t sitekeepalive = kDefaultSiteKeepaliveSeconds;
   // Load balancers whose connections begin with a PROXY header naming the
   // client; empty: no peer is trusted to name another.
   std::vector<AddressBlock> proxyfrom;

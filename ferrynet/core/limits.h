@@ -52,6 +52,7 @@ inline constexpr int kHostNameBuffer = 255;
 // Defaults of the admission and time-out settings (0 in the file means none).
 inline constexpr int kDefaultLoginSeconds = 60;
 inline constexpr int kDefaultReplySeconds = 60;
+inline constexpr int kDefaultSiteKeepaliveSeconds = 60;
 inline constexpr int kDefaultClientsPerHost = 0;  // no limit, as the sites themselves default
 // Descriptors a default `maxclients` leaves to the daemon itself: standard
 // streams, log, listener, pid file, and slack for accepts in flight.

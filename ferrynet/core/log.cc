@@ -60,4 +60,27 @@ void log_line(char level, const char* format, ...) {
   }
 }
 
+std::string escaped(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    const unsigned char b = static_cast<unsigned char>(ch);
+    switch (b) {
+      case '\\': out += "\\\\"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (b < 0x20 || b == 0x7f) {
+          char hex[5];
+          std::snprintf(hex, sizeof hex, "\\x%02x", b);
+          out += hex;
+        } else {
+          out += ch;
+        }
+    }
+  }
+  return out;
+}
+
 }  // namespace ferrynet

@@ -164,6 +164,8 @@ bool connect_sites_together(DataBounce& b, Connection* legs) {
   connect_together(requests, out, count, b.timeout_s);
   for (int j = 0; j < count; ++j) {
     if (!out[j].ok()) {
+      // The relay ends that site's transfer and tells the client.
+      if (b.plan) b.plan->site_leg_failed(b.first_site + j);
       log_line('e', "cannot bounce data connection from %s:%d to %s:%d, timeouted (%ds)\n", b.client_host,
                b.client_port, b.hosts[j], static_cast<int>(b.ports[j]), b.timeout_s);
       return false;
@@ -245,6 +247,16 @@ void count_bytes(const DataBounce& b, int leg, long long moved, Direction otherw
 void run_bounce(DataBounce& b) {
   const int n = b.sites;
   TransferPlan* plan = b.plan.get();
+  // However the bounce ends, the relay learns that no data moves any more.
+  struct EndMark {
+    TransferPlan* plan;
+    ~EndMark() {
+      if (plan) plan->bounce_ended();
+    }
+  } end_mark{plan};
+  auto site_failed = [&](int site) {
+    if (plan) plan->site_leg_failed(site);
+  };
   // The client's leg last, in one array with the sites', so the exit sees them all.
   Connection conns[kMaxSites + 1];
   Connection* const site_legs = conns;
@@ -287,6 +299,7 @@ void run_bounce(DataBounce& b) {
     if (ok && b.metrics && site_legs[leg].tls_resumed()) b.metrics->tls_resumed(b.site_numbers[leg]);
     if (ok) return true;
     log_line('e', "TLS on the data connection to site %d failed (%s)\n", b.first_site + leg + 1, why.c_str());
+    site_failed(b.first_site + leg);
     return false;
   };
 
@@ -314,7 +327,10 @@ void run_bounce(DataBounce& b) {
       if (d.use == TransferPlan::Use::kSingleSite && i != d.site - b.first_site) continue;
       if (!b.listeners[i]) return;
       Waited w = accept_from(*b.listeners[i], b.site_peers[i], b.timeout_s, plan, nullptr, site_legs[i], &error);
-      if (accept_failed(b, w, i, error)) return;
+      if (accept_failed(b, w, i, error)) {
+        if (w != Waited::kCancelled) site_failed(b.first_site + i);
+        return;
+      }
     }
   }
   for (auto& l : b.listeners) l.reset();  // no one else may connect now
@@ -347,6 +363,8 @@ void run_bounce(DataBounce& b) {
     });
     pthread_join(thread, nullptr);
     count_bytes(b, leg, copy.moved, Direction::kDown);
+    // The data is through; the closes below wait on the peers, not on the site's reply.
+    plan->bounce_ended();
     if (plan->cancelled()) return;
     if (copy.end.client_cut)
       log_line('e', "data connection of %s:%d was cut (no TLS close_notify): resetting site %d's\n", b.client_host,
@@ -414,6 +432,7 @@ void run_bounce(DataBounce& b) {
   std::chrono::nanoseconds took{};
   if (b.metrics && plan && !plan->cancelled() && plan->since_command(std::chrono::steady_clock::now(), &took))
     b.metrics->root_listing(took);
+  if (plan) plan->bounce_ended();
   if (plan && plan->cancelled()) return;
   if (!whole && plan) {
     // The client must not take a part of the listing for all of it.

@@ -86,9 +86,11 @@ uint16_t bounce_passive(Session& s, ReplyBuffer& rb) {
     const int i = first + k;
     const Slice& slice = rb.slice[i];
     if (!read_passive_reply(s, i, slice, plan.targets[k])) {
-      std::printf("CURDIR %.*s\n, %i\n", slice.size(), slice.data(), i);
+      // The site's bytes reach a terminal: its escape sequences must not act there.
+      std::printf("CURDIR %s\n, %i\n", escaped(slice.text()).c_str(), i);
       std::fflush(stdout);
-      log_line('p', "PASV reply from server in wrong syntax: %.*s\n", printable_length(slice), slice.data());
+      const std::string shown = escaped(std::string_view(slice.data(), static_cast<size_t>(printable_length(slice))));
+      log_line('p', "PASV reply from server in wrong syntax: %s\n", shown.c_str());
       refuse_data_connection(s, true);
       return 0;
     }

@@ -78,14 +78,19 @@ bool connect_sites(Client& c) {
   }
   connect_together(requests, sites, count, static_cast<int>(config().connectiontimeout));
   int refused = -1;
+  bool full = false;
   for (int k = 0; k < count; ++k) {
     const int i = site_of[k];
     const char* host = targets[i].host->c_str();
     const int port = targets[i].port;
     if (!sites[k].ok()) {
-      log_line('e', "failed to relay client from %s:%d to %s:%d\n", c.client_ip.c_str(), client_port, host, port);
-      const char* why = sites[k].error == ETIMEDOUT ? "no connection in time" : std::strerror(sites[k].error);
-      if (health) health->mark_down(i, why);
+      log_line('e', "failed to relay client from %s:%d to %s:%d (%s)\n", c.client_ip.c_str(), client_port, host,
+               port, std::strerror(sites[k].error));
+      // Out of descriptors or buffers here: the site is fine, this daemon is full.
+      const int err = sites[k].error;
+      if (err == EMFILE || err == ENFILE || err == ENOBUFS) full = true;
+      const char* why = err == ETIMEDOUT ? "no connection in time" : std::strerror(err);
+      if (health && !full) health->mark_down(i, why);
       if (Metrics* m = metrics_of(c)) m->site_connect_failed(i);
       if (degrade)
         log_line('r', "client from %s:%d goes without site %d: %s\n", c.client_ip.c_str(), client_port, i + 1, why);
@@ -96,8 +101,11 @@ bool connect_sites(Client& c) {
     log_line('r', "successfully relayed client from %s:%d to %s:%d\n", c.client_ip.c_str(), client_port, host,
              port);
   }
-  if (refused >= 0 && !degrade) {
-    c.client_conn.send_line(kSiteUnreachable, refused + 1);
+  if (refused >= 0 && (!degrade || full)) {
+    if (full)
+      c.client_conn.send_line("%s", refusal_line(Verdict::kTooManyClients));
+    else
+      c.client_conn.send_line(kSiteUnreachable, refused + 1);
     if (Metrics* m = metrics_of(c)) m->refused(Refusal::kSiteDown);
     return false;
   }
@@ -181,13 +189,14 @@ void client_thread_main(std::shared_ptr<Client> c, uint16_t listen_port, bool pr
     log_line('c', "new client from %s port %d\n", c->client_ip.c_str(), static_cast<int>(c->client_addr.port()));
   }
   if (admitted) identify(*c, ident_port);
+  bool told = false;
   if (admitted && !c->login_expired.load() && secure_implicit_client(*c) && connect_sites(*c)) {
     // Published before the check below: either the watchdog sees the site
     // connections and shuts them down, or this thread sees the flag.
     c->sites_connected.store(true);
-    if (!c->login_expired.load()) relay_loop(*c);
+    if (!c->login_expired.load()) told = relay_loop(*c);
   }
-  if (admitted && c->login_expired.load() && !c->ended.load()) say_login_expired(*c);
+  if (admitted && c->login_expired.load() && !c->ended.load() && !told) say_login_expired(*c);
   admission().release(*c);
   if (admitted && metrics) metrics->session_ended();
   // Ended by shutdown: the table no longer holds it and the process is leaving.

@@ -16,6 +16,7 @@
 #include "ferrynet/core/metrics.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/relay/command_table.h"
+#include "ferrynet/relay/owed_replies.h"
 #include "ferrynet/relay/path_routing.h"
 #include "ferrynet/relay/site_setup.h"
 #include "ferrynet/relay/telnet_strip.h"
@@ -97,6 +98,19 @@ int transfer_kind(const char* command) {
 // A 1xx line only announces the reply that completes the command.
 bool is_preliminary(std::string_view line) { return !line.empty() && line[0] == '1'; }
 
+// The commands whose data a bounce of the daemon may carry.
+bool moves_data(std::string_view line) {
+  for (const char* name : {"LIST", "NLST", "MLSD", "RETR", "STOR", "STOU", "APPE"})
+    if (line.size() >= 4 && strncasecmp(line.data(), name, 4) == 0 &&
+        (line.size() == 4 || line[4] == ' ' || line[4] == '\r'))
+      return true;
+  return false;
+}
+
+// How often the relay looks at a transfer it carries, which ends or fails
+// on the bouncer's thread.
+constexpr int kTransferWatchMs = 250;
+
 bool is_word(std::string_view line, const char* word) {
   return line.size() >= 4 && strncasecmp(line.data(), word, 4) == 0 &&
          (line.size() == 4 || line[4] == '\r' || line[4] == ' ');
@@ -171,7 +185,8 @@ class RelayLoop {
     presence_unlink(st_.presence);
   }
 
-  void run();
+  // True when the client has been told why its session ended.
+  bool run();
 
  private:
   bool identity_wanted() const;
@@ -210,11 +225,15 @@ class RelayLoop {
   void start_command();
   bool pending(int i) const { return session_.awaits(i) && !finished_[i]; }
   bool any_pending() const;
+  // The slice holds the site's whole reply: it ends in a final line, or is
+  // full and has one (what follows it waits for a later pass).
+  bool whole(int i) const {
+    const Slice& slice = rb_->slice[i];
+    return slice.ends_in_complete_reply() || (slice.full() && slice.holds_final_line());
+  }
   // An awaited site still owes text within the time limit. One whose reply is
   // whole in its slice waits only for the others, and is not the one to blame.
-  bool silent(int i) const {
-    return pending(i) && timed_[i] && (must_read_[i] || !rb_->slice[i].ends_in_complete_reply());
-  }
+  bool silent(int i) const { return pending(i) && timed_[i] && (must_read_[i] || !whole(i)); }
   void arm(int i) { deadline_[i] = Clock::now() + std::chrono::seconds(reply_seconds_); }
   int wait_limit_ms() const;
   bool overdue();
@@ -232,6 +251,31 @@ class RelayLoop {
   void note_alive(int i);
   bool quitting() const;
   SiteHealth* health() const { return c_.services ? c_.services->health : nullptr; }
+
+  // Sites that close idle control connections must not end a session whose
+  // client is busy elsewhere.
+  Clock::time_point last_carried(int i) const;
+  // Never into a reply the client waits for, nor behind text not yet handled.
+  bool may_keep_alive(int i) const {
+    return keepalive_seconds_ > 0 && !pending(i) && owed_[i] == Owed::kNone && rb_->slice[i].empty();
+  }
+  void keep_sites_alive();
+  void owe(int i, Owed what);
+  // The daemon gives up site i's transfer: ABOR, its replies used up; the
+  // client's completion reply is `verdict` instead.
+  void abandon(int i, const std::string& verdict);
+  // The transfer carried for the command in hand failed or ended on the bouncer's thread.
+  void watch_transfer();
+  // A reply longer than a slice moves on early; false when the text cannot be a reply at all.
+  bool spill(int i);
+  void go_on_long_line(int i);
+  void pass_piece(std::string_view text);
+  void merge_too_long();
+  int shown_site() const;
+  // What a closing site leaves the client with.
+  void note_closing_line(int i, std::string_view text);
+  void say_site_closed(int i);
+  bool name_silent_greeter();
 
   Client& c_;
   int n_;
@@ -254,12 +298,48 @@ class RelayLoop {
   bool client_closed_ = false;
   // Where the last ABOR or STAT went: its reply reaches the client whichever site it is.
   int at_once_site_ = -1;
-  bool site_closed_ = false;
   // The site has sent a whole reply in this session.
   bool greeted_[kMaxSites] = {};
   // A transfer on the site has begun (its 1xx passed) for the current command.
   bool began_[kMaxSites] = {};
+  int closed_site_ = -1;
+  int garbled_site_ = -1;
   const int reply_seconds_ = static_cast<int>(config().replytimeout > 86400 ? 86400 : config().replytimeout);
+  const int keepalive_seconds_ =
+      static_cast<int>(config().sitekeepalive > 86400 ? 86400 : config().sitekeepalive);
+  // The greetings are the replies awaited before the client's first command.
+  bool greeting_ = true;
+
+  // Replies to the daemon's own commands, with the time they are due by.
+  Owed owed_[kMaxSites] = {};
+  Clock::time_point owed_by_[kMaxSites];
+  Clock::time_point read_at_[kMaxSites];
+
+  // The bounce carrying the data of the command in hand; none when it moves no data through the daemon.
+  std::shared_ptr<TransferPlan> carried_;
+  bool leg_failure_seen_ = false;
+  // A 1xx line of the site's reply to the command in hand has been passed on.
+  bool announced_[kMaxSites] = {};
+  // Its completion reply is timed since the data legs ended.
+  bool completion_timed_[kMaxSites] = {};
+  // Said to the client in place of the command's completion reply.
+  std::string verdict_;
+
+  // A reply over a slice: the site whose lines pass on early, whether the
+  // site's reply of this command has spilled, and a line longer than a slice.
+  int spill_shown_ = -1;
+  bool spilled_[kMaxSites] = {};
+  bool too_long_to_merge_ = false;
+  struct LongLine {
+    bool active = false;
+    bool final = false;
+    bool preliminary = false;
+  };
+  LongLine long_line_[kMaxSites];
+
+  // A site's own 421 line, said instead of the daemon's when it closes.
+  std::string closing_line_[kMaxSites];
+  bool told_closing_ = false;
   std::optional<HeldReply> held_;
   // The last transfer whose replies were held: a later 1xx is not its.
   std::weak_ptr<TransferPlan> spent_;
@@ -298,10 +378,18 @@ void RelayLoop::count_final(int i, std::string_view line, bool chosen) {
 void RelayLoop::start_command() {
   answered_ = false;
   at_once_site_ = -1;
+  carried_.reset();
+  leg_failure_seen_ = false;
+  verdict_.clear();
+  spill_shown_ = -1;
+  too_long_to_merge_ = false;
   for (int i = 0; i < n_; ++i) {
     finished_[i] = false;
     must_read_[i] = false;
     began_[i] = false;
+    announced_[i] = false;
+    completion_timed_[i] = false;
+    spilled_[i] = false;
     timed_[i] = reply_seconds_ > 0 && session_.awaits(i);
     if (timed_[i]) arm(i);
   }
@@ -364,25 +452,42 @@ bool RelayLoop::set_up(SiteSetupKind kind) {
   return true;
 }
 
-void RelayLoop::run() {
+bool RelayLoop::run() {
   c_.client_conn.keep_urgent_inline();
   // The client's handshake came before the sites were contacted; its data
   // is protected by default, as the connection is.
   if (config().clienttls == kClientTlsImplicit) st_.client_prot_private = true;
+  const Clock::time_point now = Clock::now();
+  for (Clock::time_point& t : read_at_) t = now;
+  // Their every failure is told to the client.
   if (config().sitetls) {
-    if (!secure_sites()) return;
+    if (!secure_sites()) return true;
   } else if (!greet_sites()) {
-    return;
+    return true;
   }
   while (!c_.ended.load() && !c_.login_expired.load() && pass()) {
   }
+  return c_.login_expired.load() && !c_.ended.load() && name_silent_greeter();
+}
+
+bool RelayLoop::name_silent_greeter() {
+  if (!greeting_) return false;
+  for (int i = 0; i < n_; ++i) {
+    if (!pending(i) || whole(i)) continue;
+    // The login limit ran out first, but the site is why.
+    log_line('e', "site %d did not greet within the login time, closing the session of %s\n", session_.site_number(i) + 1,
+             c_.client_ip.c_str());
+    session_.reply_line("421 Site %d did not answer in time, closing the session.\r\n", session_.site_number(i) + 1);
+    return true;
+  }
+  return false;
 }
 
 bool RelayLoop::read_client() {
   const int r = client_buf_->append_read(c_.client_conn, [this](char* p, size_t n) { return telnet_.strip(p, n); });
   if (r == Slice::kNothingYet) return true;
   if (r == 0) {
-    // A client that half-closes after its command still gets the reply.
+    // Its session ends at once, but for a transfer the daemon still carries.
     client_closed_ = true;
     return true;
   }
@@ -393,12 +498,33 @@ bool RelayLoop::read_client() {
 }
 
 bool RelayLoop::read_site(int i) {
-  if (pending(i)) {
-    const int r = rb_->slice[i].append_read(c_.site_conn[i]);
+  Slice& slice = rb_->slice[i];
+  if (pending(i) || owed_[i] != Owed::kNone) {
+    // A full slice is whole and waits to be handled.
+    if (slice.full()) return true;
+    const int r = slice.append_read(c_.site_conn[i]);
     if (r == Slice::kNothingYet) return true;
     if (r <= 0) return false;
+    read_at_[i] = Clock::now();
+    note_closing_line(i, slice.text());
+    if (owed_[i] != Owed::kNone) {
+      owed_[i] = use_up_owed(slice, owed_[i]);
+      if (owed_[i] != Owed::kNone) owed_by_[i] = read_at_[i] + std::chrono::seconds(reply_seconds_);
+    }
+    if (!pending(i)) {
+      if (owed_[i] == Owed::kNone && !slice.empty()) {
+        pass_unasked(i, slice.text());
+        slice.clear();
+      }
+      return true;
+    }
     must_read_[i] = false;
     if (timed_[i]) arm(i);
+    if (long_line_[i].active) go_on_long_line(i);
+    if (pending(i) && slice.full() && !whole(i) && !spill(i)) {
+      garbled_site_ = i;
+      return false;
+    }
     if (!greeted_[i] && rb_->slice[i].ends_in_complete_reply()) note_alive(i);
     if (metrics_) count_reply(i);
     return true;
@@ -408,7 +534,10 @@ bool RelayLoop::read_site(int i) {
   long got = c_.site_conn[i].read_some(scratch, sizeof scratch, 0);
   if (got < 0 && errno == EAGAIN) return true;
   if (got <= 0) return false;
-  pass_unasked(i, std::string_view(scratch, static_cast<size_t>(got)));
+  read_at_[i] = Clock::now();
+  const std::string_view text(scratch, static_cast<size_t>(got));
+  note_closing_line(i, text);
+  pass_unasked(i, text);
   return true;
 }
 
@@ -429,7 +558,7 @@ void RelayLoop::pass_unasked(int i, std::string_view text) {
 void RelayLoop::hand_over_leftovers() {
   for (int i = 0; i < n_; ++i) {
     Slice& slice = rb_->slice[i];
-    if (pending(i) || slice.empty()) continue;
+    if (pending(i) || slice.empty() || owed_[i] != Owed::kNone) continue;
     pass_unasked(i, slice.text());
     slice.clear();
   }
@@ -516,20 +645,23 @@ void RelayLoop::handle_client_line(std::string_view line) {
       session_.await_current_site();
     }
   }
+  greeting_ = false;
   start_command();
+  if (moves_data(line) && st_.transfer && st_.transfer->claim()) carried_ = st_.transfer;
 }
 
 bool RelayLoop::round_ready() const {
   bool any = false;
   for (int i = 0; i < n_; ++i) {
     if (!pending(i)) continue;
-    if (must_read_[i] || !rb_->slice[i].ends_in_complete_reply()) return false;
+    if (must_read_[i] || !whole(i)) return false;
     any = true;
   }
   return any;
 }
 
 void RelayLoop::pass_line(std::string_view line) {
+  if (line.size() >= 3 && line.compare(0, 3, "421") == 0) told_closing_ = true;
   // Passed on whole, however long.
   std::string scratch;
   const std::string_view text = without_nul(line, scratch);
@@ -597,6 +729,7 @@ bool RelayLoop::try_next_site(int from) {
   }
   session_.await_only(next);
   finished_[next] = false;
+  announced_[next] = false;
   rb_->slice[next].clear();
   timed_[next] = reply_seconds_ > 0;
   if (timed_[next]) arm(next);
@@ -650,13 +783,15 @@ void RelayLoop::reply_round() {
   }
   if (restart_answered()) return;
   if (!round_ready()) return;
+  if (too_long_to_merge_) {
+    merge_too_long();
+    return;
+  }
   int len[kMaxSites];
   for (int i = 0; i < n_; ++i) len[i] = pending(i) ? rb.slice[i].line_length() : -1;
-  int chosen = pending(st_.current_site) ? st_.current_site : -1;
-  for (int i = 0; i < n_; ++i) {
-    if (chosen < 0 && pending(i)) chosen = i;
-    if (pending(i) && !rb.slice[i].empty() && rb.slice[i].data()[0] == '5' && !st_.current_site_answers) chosen = i;
-  }
+  int chosen = shown_site();
+  // Lines of a long reply have already reached the client: the rest is the same site's.
+  if (spill_shown_ >= 0 && pending(spill_shown_)) chosen = spill_shown_;
   if (chosen < 0) return;
   for (;;) {
     bool forward = !answered_;
@@ -714,7 +849,13 @@ void RelayLoop::reply_round() {
           held_.emplace();
           held_->plan = std::move(plan);
         }
-      pass_line(line);
+      if (!verdict_.empty() && is_final_line(line.data(), l) && !is_preliminary(line)) {
+        // The transfer failed on the daemon's side: the site's word that it went well is not the client's.
+        pass_line(verdict_);
+        verdict_.clear();
+      } else {
+        pass_line(line);
+      }
       if (is_final_line(line.data(), l) && is_preliminary(line)) {
         began_[chosen] = true;
         if (st_.decide_on_preliminary && st_.transfer) st_.transfer->decide_single_site(chosen);
@@ -745,6 +886,7 @@ void RelayLoop::reply_round() {
         } else {
           // A transfer may last hours: its completion reply is not timed.
           timed_[i] = false;
+          announced_[i] = true;
         }
       }
       slice.drop_front(li);
@@ -775,19 +917,34 @@ void RelayLoop::handle_replies() {
 int RelayLoop::wait_limit_ms() const {
   long long limit = held_ ? kHeldCheckMs : kRelayWaitSeconds * 1000LL;
   const Clock::time_point now = Clock::now();
-  for (int i = 0; i < n_; ++i) {
-    if (!silent(i)) continue;
-    const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_[i] - now).count();
+  auto until = [&](Clock::time_point t) {
+    const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(t - now).count();
     if (left < limit) limit = left < 0 ? 0 : left;
+  };
+  for (int i = 0; i < n_; ++i) {
+    if (silent(i)) until(deadline_[i]);
+    if (owed_[i] != Owed::kNone && reply_seconds_ > 0) until(owed_by_[i]);
+    if (may_keep_alive(i)) until(last_carried(i) + std::chrono::seconds(keepalive_seconds_));
   }
+  if (carried_ && !carried_->ended() && limit > kTransferWatchMs) limit = kTransferWatchMs;
   return static_cast<int>(limit);
 }
 
 bool RelayLoop::overdue() {
   const Clock::time_point now = Clock::now();
   for (int i = 0; i < n_; ++i) {
-    if (!silent(i) || now < deadline_[i]) continue;
+    const bool owed_late = owed_[i] != Owed::kNone && reply_seconds_ > 0 && now >= owed_by_[i];
+    if (!owed_late && (!silent(i) || now < deadline_[i])) continue;
     const int number = session_.site_number(i) + 1;
+    if (!owed_late && completion_timed_[i]) {
+      // Its data legs ended long ago: the transfer is over, whatever the site says later.
+      log_line('e', "site %d sent no completion reply within %ds of the transfer's end for %s\n", number,
+               reply_seconds_, c_.client_ip.c_str());
+      char verdict[128];
+      std::snprintf(verdict, sizeof verdict, "426 Site %d did not complete the transfer in time.\r\n", number);
+      abandon(i, verdict);
+      continue;
+    }
     char reason[64];
     std::snprintf(reason, sizeof reason, "%s within %d s", greeted_[i] ? "no answer" : "no greeting", reply_seconds_);
     if (metrics_) metrics_->site_timed_out(number - 1);
@@ -860,11 +1017,24 @@ void RelayLoop::remove_slot(int i) {
     std::swap(sent_at_[j], sent_at_[j + 1]);
     std::swap(reply_timed_[j], reply_timed_[j + 1]);
     std::swap(st_.awaited[j], st_.awaited[j + 1]);
+    std::swap(owed_[j], owed_[j + 1]);
+    std::swap(owed_by_[j], owed_by_[j + 1]);
+    std::swap(read_at_[j], read_at_[j + 1]);
+    std::swap(announced_[j], announced_[j + 1]);
+    std::swap(completion_timed_[j], completion_timed_[j + 1]);
+    std::swap(spilled_[j], spilled_[j + 1]);
+    std::swap(long_line_[j], long_line_[j + 1]);
+    std::swap(closing_line_[j], closing_line_[j + 1]);
   }
+  session_.forget_slot(i);
   --n_;
   rb_->slice[n_].clear();
   finished_[n_] = must_read_[n_] = timed_[n_] = greeted_[n_] = began_[n_] = false;
   st_.awaited[n_] = false;
+  owed_[n_] = Owed::kNone;
+  announced_[n_] = completion_timed_[n_] = spilled_[n_] = false;
+  long_line_[n_] = LongLine{};
+  closing_line_[n_].clear();
   // Slot numbers past `i` move down by one; one that named the lost slot
   // names none, but the current site at the root passes to the next.
   auto moved = [&](int slot) { return slot > i ? slot - 1 : slot == i ? -1 : slot; };
@@ -872,6 +1042,7 @@ void RelayLoop::remove_slot(int i) {
   st_.rename_site = moved(st_.rename_site);
   st_.restart_site = moved(st_.restart_site);
   at_once_site_ = moved(at_once_site_);
+  spill_shown_ = moved(spill_shown_);
   if (st_.fallthrough_next > i) --st_.fallthrough_next;
   if (st_.fallthrough_next >= n_) st_.fallthrough_next = -1;
 }
@@ -888,7 +1059,7 @@ bool RelayLoop::pass() {
   for (int i = 0; i < n_; ++i) {
     // An awaited site whose reply is already complete is not read again
     // until that reply has been handled.
-    if (pending(i) && !must_read_[i] && rb_->slice[i].ends_in_complete_reply()) continue;
+    if (pending(i) && !must_read_[i] && whole(i)) continue;
     conns[count] = &c_.site_conn[i];
     site_of[count++] = i;
   }
@@ -914,17 +1085,27 @@ bool RelayLoop::pass() {
   // in this same pass; the client must not wait for them.
   handle_replies();
   // From the last slot down, so the slots still to look at keep their place.
-  for (int i = n_ - 1; i >= 0 && !site_closed_; --i) {
+  for (int i = n_ - 1; i >= 0 && closed_site_ < 0; --i) {
     if (!lost[i]) continue;
     // After QUIT a site hangs up as it should.
-    if (quitting() || c_.login_expired.load() || c_.ended.load() || !lose_site(i, "closed its connection"))
-      site_closed_ = true;
+    if (quitting() || c_.login_expired.load() || c_.ended.load() || garbled_site_ == i ||
+        !lose_site(i, "closed its connection"))
+      closed_site_ = i;
   }
-  if (!site_closed_) handle_replies();
+  if (closed_site_ < 0) handle_replies();
   flush_held();
   // A site that closed ends the session, after what it said has been passed on.
-  if (site_closed_ || st_.client_tls_failed) return false;
+  if (closed_site_ >= 0) {
+    say_site_closed(closed_site_);
+    return false;
+  }
+  if (st_.client_tls_failed) return false;
+  watch_transfer();
   if (overdue()) return false;
+  // A client that has closed is gone: nothing it still waits for holds the
+  // session, but for a transfer the daemon still carries.
+  if (client_closed_ && !held_) return false;
+  handle_replies();
   handle_client_lines();
   handle_replies();
   if (client_closed_ && held_) {
@@ -933,14 +1114,222 @@ bool RelayLoop::pass() {
     session_.let_transfers_go();
     return held_->plan->outcome() == TransferPlan::Outcome::kRunning;
   }
-  if (client_closed_ && !any_pending() && client_buf_->line_length() <= 0) return false;
+  if (client_closed_) return false;
+  // A 1xx handled just now may be the transfer's whose legs have ended.
+  watch_transfer();
+  keep_sites_alive();
   return true;
 }
+
+Clock::time_point RelayLoop::last_carried(int i) const {
+  const Clock::time_point sent = session_.sent_at(i);
+  return sent > read_at_[i] ? sent : read_at_[i];
+}
+
+void RelayLoop::owe(int i, Owed what) {
+  owed_[i] = what;
+  owed_by_[i] = Clock::now() + std::chrono::seconds(reply_seconds_);
+}
+
+void RelayLoop::keep_sites_alive() {
+  if (keepalive_seconds_ <= 0) return;
+  const Clock::time_point now = Clock::now();
+  for (int i = 0; i < n_; ++i) {
+    if (!may_keep_alive(i)) continue;
+    if (now - last_carried(i) < std::chrono::seconds(keepalive_seconds_)) continue;
+    if (session_.send_site(i, "NOOP\r\n")) owe(i, Owed::kOneReply);
+  }
+}
+
+void RelayLoop::abandon(int i, const std::string& verdict) {
+  session_.send_site(i, "ABOR\r\nNOOP\r\n");
+  rb_->slice[i].clear();
+  long_line_[i] = LongLine();
+  owe(i, Owed::kThroughNoop);
+  finished_[i] = true;
+  timed_[i] = false;
+  completion_timed_[i] = false;
+  if (answered_) return;
+  verdict_ = verdict;
+  if (any_pending()) return;
+  // No other site's reply is left to carry it.
+  pass_line(verdict_);
+  verdict_.clear();
+  answered_ = true;
+}
+
+void RelayLoop::watch_transfer() {
+  if (!carried_) return;
+  const int failed = carried_->failed_site();
+  if (failed >= 0 && failed < n_ && !leg_failure_seen_) {
+    leg_failure_seen_ = true;
+    log_line('e', "data connection to site %d failed, its transfer for %s aborted\n", failed + 1,
+             c_.client_ip.c_str());
+    char verdict[128];
+    std::snprintf(verdict, sizeof verdict, "426 Data connection to site %d failed, transfer aborted.\r\n",
+                  failed + 1);
+    if (pending(failed)) {
+      abandon(failed, verdict);
+    } else if (!answered_) {
+      verdict_ = verdict;
+    }
+  }
+  // A bounce that never carried a byte (no data connection came) is not this transfer's.
+  if (!carried_->ended() || !carried_->legs_began() || reply_seconds_ <= 0) return;
+  for (int i = 0; i < n_; ++i) {
+    // Every data leg has ended: the completion reply is due now, not after hours.
+    if (!pending(i) || !announced_[i] || timed_[i]) continue;
+    timed_[i] = true;
+    completion_timed_[i] = true;
+    arm(i);
+  }
+}
+
+int RelayLoop::shown_site() const {
+  int chosen = pending(st_.current_site) ? st_.current_site : -1;
+  for (int i = 0; i < n_; ++i) {
+    if (chosen < 0 && pending(i)) chosen = i;
+    if (pending(i) && !rb_->slice[i].empty() && rb_->slice[i].data()[0] == '5' && !st_.current_site_answers)
+      chosen = i;
+  }
+  return chosen;
+}
+
+void RelayLoop::pass_piece(std::string_view text) {
+  const void* nul = std::memchr(text.data(), '\0', text.size());
+  if (nul != nullptr) text = text.substr(0, static_cast<size_t>(static_cast<const char*>(nul) - text.data()));
+  if (!text.empty()) session_.reply(text);
+}
+
+bool RelayLoop::spill(int i) {
+  Slice& slice = rb_->slice[i];
+  if (!spilled_[i]) {
+    // A reply opens with three digits and a blank or hyphen; a slice of anything else is a broken site.
+    const char* t = slice.data();
+    auto digit = [](char ch) { return ch >= '0' && ch <= '9'; };
+    if (!(digit(t[0]) && digit(t[1]) && digit(t[2]) && (t[3] == ' ' || t[3] == '-'))) return false;
+    spilled_[i] = true;
+    int code = 0;
+    const ServerReplyRow* row = reply_code(slice.text(), &code) ? match_reply(code, st_.last_command) : nullptr;
+    if (row != nullptr && row->whole) {
+      too_long_to_merge_ = true;
+      log_line('e', "reply of site %d to %s is too long to merge for %s\n", session_.site_number(i) + 1, st_.last_command,
+               c_.client_ip.c_str());
+    } else {
+      log_line('e', "reply of site %d to %s passes %d bytes, sent on line by line to %s\n", session_.site_number(i) + 1,
+               st_.last_command, Slice::kCapacity, c_.client_ip.c_str());
+    }
+    if (spill_shown_ < 0 && !too_long_to_merge_) spill_shown_ = shown_site();
+  }
+  const bool show = !too_long_to_merge_ && !answered_ && i == spill_shown_;
+  const int cut = slice.whole_lines_length();
+  if (cut == 0) {
+    // One line longer than a slice: it goes on as it comes.
+    const std::string_view text = slice.text();
+    long_line_[i].active = true;
+    long_line_[i].final = is_final_line(text.data(), static_cast<int>(text.size()));
+    long_line_[i].preliminary = is_preliminary(text);
+    if (show) pass_piece(text);
+    slice.clear();
+    return true;
+  }
+  // None of these lines ends the reply (the slice holds no final line).
+  int pos = 0;
+  while (show && pos < cut) {
+    const int l = line_length(slice.data() + pos, cut - pos);
+    pass_line(std::string_view(slice.data() + pos, static_cast<size_t>(l)));
+    pos += l;
+  }
+  slice.drop_front(cut);
+  return true;
+}
+
+void RelayLoop::go_on_long_line(int i) {
+  Slice& slice = rb_->slice[i];
+  const bool show = !too_long_to_merge_ && !answered_ && i == spill_shown_;
+  const int l = slice.line_length();
+  if (l <= 0) {
+    if (show) pass_piece(slice.text());
+    slice.clear();
+    return;
+  }
+  if (show) pass_piece(std::string_view(slice.data(), static_cast<size_t>(l)));
+  slice.drop_front(l);
+  const LongLine line = long_line_[i];
+  long_line_[i] = LongLine();
+  if (!line.final) return;
+  timed_[i] = false;
+  if (line.preliminary) {
+    announced_[i] = true;
+    return;
+  }
+  // The reply ended in that line: the site's part of this command is done.
+  finished_[i] = true;
+  if (show) answered_ = true;
+  if (too_long_to_merge_ && !any_pending()) merge_too_long();
+}
+
+void RelayLoop::merge_too_long() {
+  too_long_to_merge_ = false;
+  session_.reply_line("550 %s: reply too long to merge.\r\n", st_.last_command);
+  for (int i = 0; i < n_; ++i) {
+    if (!pending(i)) continue;
+    Slice& slice = rb_->slice[i];
+    for (int l = slice.line_length(); l > 0; l = slice.line_length()) {
+      const bool final_line = is_final_line(slice.data(), l);
+      slice.drop_front(l);
+      if (final_line) break;
+    }
+    finished_[i] = true;
+    timed_[i] = false;
+  }
+  answered_ = true;
+}
+
+void RelayLoop::note_closing_line(int i, std::string_view text) {
+  if (!closing_line_[i].empty()) return;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const size_t lf = text.find('\n', pos);
+    if (lf == std::string_view::npos) return;
+    if (lf - pos >= 3 && text.compare(pos, 3, "421") == 0) {
+      closing_line_[i] = std::string(text.substr(pos, lf + 1 - pos));
+      return;
+    }
+    pos = lf + 1;
+  }
+}
+
+void RelayLoop::say_site_closed(int i) {
+  // The login watch closed it: the client thread says why.
+  if (c_.login_expired.load()) return;
+  if (i == garbled_site_) {
+    log_line('e', "site %d sent %d bytes that are no reply, closing the session of %s\n", session_.site_number(i) + 1, Slice::kCapacity,
+             c_.client_ip.c_str());
+    session_.reply_line("421 Site %d sent no valid reply, closing the session.\r\n", session_.site_number(i) + 1);
+    return;
+  }
+  log_line('e', "site %d closed its connection, closing the session of %s\n", session_.site_number(i) + 1, c_.client_ip.c_str());
+  bool transferring = false;
+  for (int k = 0; k < n_; ++k) transferring = transferring || (pending(k) && announced_[k]);
+  if (transferring && !answered_) {
+    char cut[96];
+    std::snprintf(cut, sizeof cut, "426 Site %d closed its connection, transfer aborted.\r\n", session_.site_number(i) + 1);
+    pass_line(cut);
+  }
+  if (told_closing_) return;
+  if (!closing_line_[i].empty()) {
+    pass_line(closing_line_[i]);
+    return;
+  }
+  session_.reply_line("421 Site %d closed its connection, closing the session.\r\n", session_.site_number(i) + 1);
+}
+
 }  // namespace
 
-void relay_loop(Client& c) {
+bool relay_loop(Client& c) {
   RelayLoop loop(c);
-  loop.run();
+  return loop.run();
 }
 
 }  // namespace ferrynet

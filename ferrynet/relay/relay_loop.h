@@ -8,7 +8,8 @@
 namespace ferrynet {
 
 // Runs until the client or a site closes; called without the client's lock.
-void relay_loop(Client& c);
+// True when the client has been told why its session ended.
+bool relay_loop(Client& c);
 
 // Matching of the two tables, for the loop and for tests. A client line is
 // matched by its own text, without its line end.

@@ -34,6 +34,9 @@ struct ServerReplyRow {
   int code;
   const char* name;  // ends in a blank: prefix of last_command; else all of it
   ReplyHandler handler;
+  // The handler reads every site's whole reply at once, so the reply must
+  // fit a slice; other replies may pass on line by line however long.
+  bool whole = false;
 };
 
 }  // namespace ferrynet

@@ -42,6 +42,24 @@ class Slice {
     return is_final_line(text_ + start, len_ - start);
   }
 
+  // True when some whole line of the text is the final line of a reply.
+  bool holds_final_line() const {
+    int pos = 0;
+    while (pos < len_) {
+      const int l = ferrynet::line_length(text_ + pos, len_ - pos);
+      if (l <= 0) return false;
+      if (is_final_line(text_ + pos, l)) return true;
+      pos += l;
+    }
+    return false;
+  }
+  // Length of the whole lines at the front, up to the last LF.
+  int whole_lines_length() const {
+    for (int i = len_; i > 0; --i)
+      if (text_[i - 1] == '\n') return i;
+    return 0;
+  }
+
   // Shifts the first `n` bytes out.
   void drop_front(int n) { erase(0, n); }
   // Removes `n` bytes at `pos`, staying inside the text.

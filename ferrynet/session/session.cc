@@ -57,6 +57,7 @@ long Session::reply_line(const char* format, ...) {
 
 bool Session::send_site(int site, std::string_view text) {
   if (site < 0 || site >= site_count()) return false;
+  sent_at_[site] = std::chrono::steady_clock::now();
   return c_.site_conn[site].write_all(text, kControlWriteSeconds * 1000);
 }
 
@@ -67,6 +68,7 @@ bool Session::send_site_urgent(int site, std::string_view line) {
 
 long Session::send_site_line(int site, const char* format, ...) {
   if (site < 0 || site >= site_count()) return -1;
+  sent_at_[site] = std::chrono::steady_clock::now();
   va_list args;
   va_start(args, format);
   long r = send_formatted(c_.site_conn[site], format, args);

@@ -3,6 +3,7 @@
 // connection themselves.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,6 +46,12 @@ class Session {
   // One formatted line of at most 1024 characters to the client.
   long reply_line(const char* format, ...) __attribute__((format(printf, 2, 3)));
   bool send_site(int site, std::string_view text);
+  // When the daemon last sent `site` anything.
+  std::chrono::steady_clock::time_point sent_at(int site) const { return sent_at_[site]; }
+  // The slots after a lost one move down over it.
+  void forget_slot(int slot) {
+    for (int j = slot; j + 1 < kMaxSites; ++j) sent_at_[j] = sent_at_[j + 1];
+  }
   // After the Telnet Synch, which a site running a transfer watches for.
   bool send_site_urgent(int site, std::string_view line);
   long send_site_line(int site, const char* format, ...) __attribute__((format(printf, 3, 4)));
@@ -98,6 +105,7 @@ class Session {
  private:
   Client& c_;
   RelayState& st_;
+  std::chrono::steady_clock::time_point sent_at_[kMaxSites] = {};
 };
 
 // The local address the daemon uses toward the sites for this client, or none.

@@ -102,6 +102,7 @@ bool TransferPlan::cancelled() {
 }
 
 void TransferPlan::leg_started() {
+  legs_began_.store(true, std::memory_order_relaxed);
   std::lock_guard<std::mutex> hold(lock_);
   ++legs_running_;
 }

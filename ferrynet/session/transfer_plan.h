@@ -83,6 +83,19 @@ class TransferPlan {
   // Read line by line by the merge, so it is an atomic of its own.
   const std::atomic<int>* listing_kind() const { return &listing_kind_; }
 
+  // The daemon's own data leg to `site` failed: the relay ends that site's
+  // side of the transfer, and the client hears of it. -1: none failed.
+  void site_leg_failed(int site) { failed_site_.store(site, std::memory_order_relaxed); }
+  int failed_site() const { return failed_site_.load(std::memory_order_relaxed); }
+  // Every data leg of the bounce is through: a site still owes only its completion reply.
+  void bounce_ended() { ended_.store(true, std::memory_order_release); }
+  bool ended() const { return ended_.load(std::memory_order_acquire); }
+  // Some leg got both its ends: data went through the daemon.
+  bool legs_began() const { return legs_began_.load(std::memory_order_relaxed); }
+  // True the first time only: the relay takes the bounce for the transfer
+  // command it has in hand; a later command never takes an old bounce.
+  bool claim() { return !claimed_.exchange(true, std::memory_order_relaxed); }
+
  private:
   using Clock = std::chrono::steady_clock;
 
@@ -99,6 +112,10 @@ class TransferPlan {
   std::atomic<int> listing_kind_{kListingLong};
   std::atomic<int> direction_{-1};
   std::atomic<int64_t> command_at_ns_{0};  // published by direction_
+  std::atomic<int> failed_site_{-1};
+  std::atomic<bool> ended_{false};
+  std::atomic<bool> claimed_{false};
+  std::atomic<bool> legs_began_{false};
 };
 
 }  // namespace ferrynet

@@ -70,7 +70,8 @@ class RootListing(RootCase):
 
     def test_malformed_pasv_reply_answers_the_client_and_the_session_goes_on(self):
         listings, _ = three_listings(10)
-        self.start(listings, pasv=[None, "227 Entering Passive Mode 127,0,0,1,4,1\r\n"])
+        # A terminal escape sequence in it must reach standard output escaped.
+        self.start(listings, pasv=[None, "227 Entering \x1b[2J Passive Mode 127,0,0,1,4,1\r\n"])
         c = self.daemon.client()
         self.addCleanup(c.close)
         c.reply()
@@ -78,7 +79,10 @@ class RootListing(RootCase):
         c.cmd("PASS p")
         self.assertEqual(c.cmd("PASV"), ["425 Cannot open a data connection.\r\n"])
         self.assertTrue(wait_for(lambda: "PASV reply from server in wrong syntax: "
-                                 "227 Entering Passive Mode 127,0,0,1,4,1\n" in self.daemon.log()))
+                                 "227 Entering \\x1b[2J Passive Mode 127,0,0,1,4,1\n" in self.daemon.log()))
+        out = self.daemon.output()
+        self.assertIn("CURDIR 227 Entering \\x1b[2J Passive Mode 127,0,0,1,4,1\\r\\n\n, 1\n", out)
+        self.assertNotIn("\x1b", out)
         self.assertEqual(c.cmd("PWD"), ['257 "/" is current directory.\r\n'])
 
     def test_malformed_and_bouncing_port_commands_are_answered_and_reach_no_site(self):

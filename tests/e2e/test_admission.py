@@ -64,7 +64,20 @@ class Admission(unittest.TestCase):
         d = self.start({}, sites=1, ports=[dead])
         c = self.client()
         self.assertRefused(c, ["421 Site 2 is unreachable, try again later.\r\n"])
-        self.assertRegex(d.log(), r"failed to relay client from 127\.0\.0\.1:\d+ to 127\.0\.0\.1:%d\n" % dead)
+        self.assertRegex(d.log(), r"failed to relay client from 127\.0\.0\.1:\d+ to 127\.0\.0\.1:%d "
+                                  r"\(Connection refused\)\n" % dead)
+
+    def test_a_daemon_out_of_descriptors_says_too_many_clients_and_logs_why(self):
+        d = self.start({}, sites=2)
+        self.assertEqual(self.client().reply(), GREETING)
+        # Room for the next client's control connection and its first site only.
+        time.sleep(0.3)
+        in_use = len(os.listdir("/proc/%d/fd" % d.proc.pid))
+        _, hard = resource.prlimit(d.proc.pid, resource.RLIMIT_NOFILE)
+        resource.prlimit(d.proc.pid, resource.RLIMIT_NOFILE, (in_use + 2, hard))
+        self.assertRefused(self.client(), TOO_MANY)
+        self.assertRegex(d.log(), r"failed to relay client from 127\.0\.0\.1:\d+ to 127\.0\.0\.1:%d "
+                                  r"\(Too many open files\)\n" % self.sites[1].port)
 
     def test_maxclientsperip_refuses_the_third_from_one_address_only(self):
         d = self.start({"maxclientsperip": "2", "replytimeout": "30"})

@@ -7,6 +7,7 @@
 
 #include "ferrynet/relay/feature_filter.h"
 #include "ferrynet/relay/login_handlers.h"
+#include "ferrynet/relay/owed_replies.h"
 #include "ferrynet/relay/relay_loop.h"
 #include "ferrynet/relay/sections.h"
 #include "ferrynet/relay/telnet_strip.h"
@@ -132,6 +133,39 @@ TEST(Replies, CompleteWhenTheLastLineIsFinal) {
   EXPECT_FALSE(TestSlice("230-a\r\n").s.ends_in_complete_reply());
   EXPECT_FALSE(TestSlice("").s.ends_in_complete_reply());
   EXPECT_TRUE(TestSlice("200 ok\n").s.ends_in_complete_reply());
+}
+
+TEST(OwedReplies, KeepAliveAnswerAndAbortedTransferAreUsedUpAndTheRestKept) {
+  Slice slice;
+  // The NOOP's answer arrives in two reads, the next command's reply behind it.
+  slice.assign("200-still");
+  EXPECT_EQ(use_up_owed(slice, Owed::kOneReply), Owed::kOneReply);
+  EXPECT_EQ(slice.text(), "200-still");
+  slice.assign("200-still\r\n200 ok\r\n250 CWD done\r\n");
+  EXPECT_EQ(use_up_owed(slice, Owed::kOneReply), Owed::kNone);
+  EXPECT_EQ(slice.text(), "250 CWD done\r\n");
+  // An aborted transfer: its 150, 426 and 226 all go, up to the NOOP's 200.
+  slice.assign("150 Opening\r\n426 Aborted\r\n226 Abort done\r\n");
+  EXPECT_EQ(use_up_owed(slice, Owed::kThroughNoop), Owed::kThroughNoop);
+  EXPECT_TRUE(slice.empty());
+  slice.assign("200 NOOP ok\r\n257 \"/\"\r\n");
+  EXPECT_EQ(use_up_owed(slice, Owed::kThroughNoop), Owed::kNone);
+  EXPECT_EQ(slice.text(), "257 \"/\"\r\n");
+  // A line that fills the slice without an end is dropped, not kept.
+  slice.assign(std::string(Slice::kCapacity, 'x'));
+  EXPECT_EQ(use_up_owed(slice, Owed::kOneReply), Owed::kOneReply);
+  EXPECT_TRUE(slice.empty());
+}
+
+TEST(Replies, WholeLinesAndFinalLinesOfALongReply) {
+  Slice slice;
+  slice.assign("257-a\r\n257-b\r\n257-c");
+  EXPECT_EQ(slice.whole_lines_length(), 14);
+  EXPECT_FALSE(slice.holds_final_line());
+  slice.assign("257-a\r\n257 end\r\n150 x");
+  EXPECT_TRUE(slice.holds_final_line());
+  slice.assign("no line end");
+  EXPECT_EQ(slice.whole_lines_length(), 0);
 }
 
 // What clients put before ABOR, cut anywhere between reads, leaves the line alone.

@@ -174,7 +174,8 @@ class VsftpdSite(ServerSite):
 
     kind = "vsftpd"
 
-    def __init__(self, root, password="secret", tls=False, writable=False, certificate=None):
+    def __init__(self, root, password="secret", tls=False, writable=False, certificate=None, extra=()):
+        """`extra`: further configuration lines, such as idle_session_timeout=3."""
         super().__init__(root, tls, certificate)
         self.password = password
         self.account = None
@@ -198,6 +199,7 @@ class VsftpdSite(ServerSite):
                 conf += ["ssl_enable=YES", "rsa_cert_file=" + self.cert, "rsa_private_key_file=" + self.key,
                          "require_ssl_reuse=YES", "force_local_logins_ssl=YES", "force_local_data_ssl=YES",
                          "ssl_ciphers=HIGH", "allow_anon_ssl=NO"]
+            conf += list(extra)
             conf_path = os.path.join(self.dir, "vsftpd.conf")
             with open(conf_path, "w") as f:
                 f.write("\n".join(conf) + "\n")
