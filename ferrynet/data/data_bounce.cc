@@ -190,7 +190,10 @@ bool protect_sites_together(DataBounce& b, Connection* legs, int n) {
                      [plan] { return plan != nullptr && plan->should_end(); });
   bool all = true;
   for (int i = 0; i < count; ++i) {
-    if (starts[i].result == TlsResult::ok) continue;
+    const bool ok = starts[i].result == TlsResult::ok;
+    if (b.metrics) b.metrics->tls_handshake(TlsLeg::kSiteData, ok);
+    if (ok && b.metrics && legs[i].tls_resumed()) b.metrics->tls_resumed(b.site_numbers[i]);
+    if (ok) continue;
     log_line('e', "TLS on the data connection to site %d failed (%s)\n", b.first_site + i + 1,
              starts[i].error.c_str());
     all = false;

@@ -1301,20 +1301,22 @@ void RelayLoop::note_closing_line(int i, std::string_view text) {
 }
 
 void RelayLoop::say_site_closed(int i) {
-  // The login watch closed it: the client thread says why.
-  if (c_.login_expired.load()) return;
+  // The login watch closed it: the client thread says why. After QUIT a
+  // site hangs up as it should.
+  if (c_.login_expired.load() || c_.ended.load() || quitting()) return;
+  const int number = session_.site_number(i) + 1;
   if (i == garbled_site_) {
-    log_line('e', "site %d sent %d bytes that are no reply, closing the session of %s\n", session_.site_number(i) + 1, Slice::kCapacity,
+    log_line('e', "site %d sent %d bytes that are no reply, closing the session of %s\n", number, Slice::kCapacity,
              c_.client_ip.c_str());
-    session_.reply_line("421 Site %d sent no valid reply, closing the session.\r\n", session_.site_number(i) + 1);
+    session_.reply_line("421 Site %d sent no valid reply, closing the session.\r\n", number);
     return;
   }
-  log_line('e', "site %d closed its connection, closing the session of %s\n", session_.site_number(i) + 1, c_.client_ip.c_str());
+  log_line('e', "site %d closed its connection, closing the session of %s\n", number, c_.client_ip.c_str());
   bool transferring = false;
   for (int k = 0; k < n_; ++k) transferring = transferring || (pending(k) && announced_[k]);
   if (transferring && !answered_) {
     char cut[96];
-    std::snprintf(cut, sizeof cut, "426 Site %d closed its connection, transfer aborted.\r\n", session_.site_number(i) + 1);
+    std::snprintf(cut, sizeof cut, "426 Site %d closed its connection, transfer aborted.\r\n", number);
     pass_line(cut);
   }
   if (told_closing_) return;
@@ -1322,7 +1324,7 @@ void RelayLoop::say_site_closed(int i) {
     pass_line(closing_line_[i]);
     return;
   }
-  session_.reply_line("421 Site %d closed its connection, closing the session.\r\n", session_.site_number(i) + 1);
+  session_.reply_line("421 Site %d closed its connection, closing the session.\r\n", number);
 }
 
 }  // namespace
