@@ -2,13 +2,14 @@
 downloaded and uploaded, against the same transfers straight to the site, in
 the same run; and the daemon's CPU time per byte carried.
 
-Usage: bouncedata_bench.py FERRYNET_BINARY [--size-mib N] [--rounds N] [--compare OTHER_BINARY]
+Usage: bouncedata_bench.py FERRYNET_BINARY [--size-mib N] [--rounds N] [--compare OTHER_BINARY] [--metrics]
 The site is pyftpdlib (sending with sendfile) on 127.0.0.2 serving a
 directory in /dev/shm (so neither way waits on a disk), the daemon on
 127.0.0.1; the client is curl in passive mode, writing to /dev/null or
 reading the site's own copy of the file. Rounds alternate direct and through
 the daemon (and through OTHER_BINARY's daemon, with --compare: an older
-build, say, measured in the same run), and through bare_relay.py: the least
+build, say, measured in the same run; with --metrics, through a second
+daemon of the same build that keeps its counts for `metricsaddress`), and through bare_relay.py: the least
 any relay can do (the kernel splicing each data connection, one blocking
 thread per direction), which shows what the extra hop alone costs on this
 machine; the medians are compared. The
@@ -84,6 +85,7 @@ def main():
     ap.add_argument("--size-mib", type=int, default=1024)
     ap.add_argument("--rounds", type=int, default=5)
     ap.add_argument("--compare", help="another daemon binary, measured in the same rounds")
+    ap.add_argument("--metrics", action="store_true", help="also through the same build with metricsaddress set")
     args = ap.parse_args()
 
     base = "/dev/shm" if os.path.isdir("/dev/shm") else None
@@ -109,9 +111,14 @@ def main():
         binaries = [os.path.abspath(args.binary)] + ([os.path.abspath(args.compare)] if args.compare else [])
         for b in binaries:
             daemons.append(Daemon(settings=settings, binary=b))
+        metered = []
+        if args.metrics:
+            metered.append(Daemon(settings=dict(settings, metricsaddress="127.0.0.1:0"), binary=binaries[0]))
+            daemons.append(metered[0])
         bare = BareRelay(site.host, site.port)
         paths = [("direct", None, ("127.0.0.2", site.port))] + [
-            (b, d, ("127.0.0.1", d.port)) for b, d in zip(binaries, daemons)] + [("bare", bare, ("127.0.0.3", bare.port))]
+            (b, d, ("127.0.0.1", d.port)) for b, d in zip(binaries, daemons)] + [
+            ("metrics", d, ("127.0.0.1", d.port)) for d in metered] + [("bare", bare, ("127.0.0.3", bare.port))]
         results = {}
         for way, transfer in (("download", download), ("upload", upload)):
             for _, _, port in paths:
@@ -141,12 +148,18 @@ def main():
             direct = statistics.median(times["direct"])
             for i, (name, daemon, _) in enumerate(paths):
                 t = statistics.median(times[name])
-                label = "direct" if daemon is None else ("ferrynet" if i == 1 else "bare relay" if name == "bare" else "compared")
+                label = "direct" if daemon is None else ("ferrynet" if i == 1 else "bare relay" if name == "bare" else
+                                                         "+metrics" if name == "metrics" else "compared")
                 cpu = ("%17.3f (%.3f)" % (statistics.median(cpus[name]) * 1e9 / size, min(cpus[name]) * 1e9 / size)
                        if daemon else "%24s" % "-")
                 print("%-9s %-10s %10.1f %8.3f %s" % (way, label, mib / t, direct / t, cpu))
         if args.compare:
             print("compared: " + binaries[1])
+        if args.metrics:
+            for way in ("download", "upload"):
+                times = results[way][0]
+                print("%s: with metricsaddress / without, time ratio %.3f" %
+                      (way, statistics.median(times["metrics"]) / statistics.median(times[binaries[0]])))
         # The machine's cores are shared by client, site and daemon: when the
         # direct path already keeps them busy, what the daemon costs comes
         # off the throughput.
@@ -155,7 +168,8 @@ def main():
         for way in ("download", "upload"):
             times, cpus, shares = results[way]
             for i, (name, daemon, _) in enumerate(paths):
-                label = "direct" if daemon is None else ("ferrynet" if i == 1 else "bare relay" if name == "bare" else "compared")
+                label = "direct" if daemon is None else ("ferrynet" if i == 1 else "bare relay" if name == "bare" else
+                                                         "+metrics" if name == "metrics" else "compared")
                 med = [statistics.median(x[k] for x in shares[name]) / gib for k in range(3)]
                 d = statistics.median(cpus[name]) / gib if daemon else 0.0
                 busy = statistics.median(x[2] / t for x, t in zip(shares[name], times[name]))

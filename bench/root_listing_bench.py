@@ -1,7 +1,7 @@
 """Time of one root listing through ferrynet against fetching the three
 sites' listings directly one after another, measured in the same run.
 
-Usage: root_listing_bench.py FERRYNET_BINARY [--rounds N] [--sites KIND,...]
+Usage: root_listing_bench.py FERRYNET_BINARY [--rounds N] [--sites KIND,...] [--metrics]
 Three sites on 127.0.0.1 each list E entries (about a third of the names on
 every site), for E = 2,000, 8,000 and 32,000. Kinds of site:
   whole      scripted sites, each in a process of its own, sending a listing
@@ -13,7 +13,10 @@ round fetches directly (the three sites one after another) and through the
 daemon, alternately; one round before the measured ones warms both paths.
 Prints the medians, their ratio, the daemon's CPU time per listing (from
 /proc/PID/stat) and the growth exponent k of t ~ E^k from 8,000 to 32,000
-entries (1 is linear) for both paths. Exits non-zero only when a merged
+entries (1 is linear) for both paths. With --metrics, every round also
+lists through a second daemon of the same build with `metricsaddress` set,
+the two daemons taking turns at going first, and the ratio of their medians
+is printed. Exits non-zero only when a merged
 listing is not exactly the union of the names.
 """
 
@@ -108,21 +111,36 @@ def pyftpdlib_sites(entries):
     return sites, names, ("user", "secret"), stop
 
 
-def bench_size(make_sites, entries, rounds, binary):
+def timed_fetch(daemon, user):
+    """(seconds, daemon CPU seconds) of one listing through `daemon`."""
+    before = cpu_seconds(daemon.proc.pid)
+    t = time.perf_counter()
+    fetch(daemon.port, user)
+    return time.perf_counter() - t, cpu_seconds(daemon.proc.pid) - before
+
+
+def bench_size(make_sites, entries, rounds, binary, metrics=False):
     sites, names, user, stop_sites = make_sites(entries)
     daemon = Daemon([s.port for s in sites], {"log": "ei"}, binary=binary)
+    metered = Daemon([s.port for s in sites], {"log": "ei", "metricsaddress": "127.0.0.1:0"},
+                     binary=binary) if metrics else None
     try:
-        direct, through, cpu = [], [], []
+        direct, through, cpu, counted = [], [], [], []
         for r in range(rounds + 1):
             t = time.perf_counter()
             for s in sites:
                 fetch(s.port, user)
             d = time.perf_counter() - t
+            # With both daemons, each goes first every other round.
+            if metered and r % 2:
+                counted.append(timed_fetch(metered, user))
             before = cpu_seconds(daemon.proc.pid)
             t = time.perf_counter()
             merged = fetch(daemon.port, user)
             m = time.perf_counter() - t
             c = cpu_seconds(daemon.proc.pid) - before
+            if metered and not r % 2:
+                counted.append(timed_fetch(metered, user))
             # Both kinds of site keep blanks out of these names.
             got = [l.split()[-1] for l in merged.decode("latin-1").splitlines() if l.strip()]
             if len(got) != len(set(got)) or set(got) != names:
@@ -133,9 +151,15 @@ def bench_size(make_sites, entries, rounds, binary):
             direct.append(d)
             through.append(m)
             cpu.append(c)
+        if metered:
+            print("E=%d: with metricsaddress / without: time %.3f (medians), daemon CPU %.3f (means)" %
+                  (entries, statistics.median(t for t, _ in counted[1:]) / statistics.median(through),
+                   statistics.mean(c for _, c in counted[1:]) / statistics.mean(cpu)), flush=True)
         return statistics.median(direct), statistics.median(through), len(names), sum(cpu) / len(cpu)
     finally:
         daemon.stop()
+        if metered:
+            metered.stop()
         stop_sites()
 
 
@@ -144,6 +168,7 @@ def main():
     ap.add_argument("binary")
     ap.add_argument("--rounds", type=int, default=9)
     ap.add_argument("--sites", default=",".join(KINDS), help="comma-separated: " + ", ".join(KINDS))
+    ap.add_argument("--metrics", action="store_true", help="also through the same build with metricsaddress set")
     args = ap.parse_args()
     binary = os.path.abspath(args.binary)
     makers = {"whole": scripted_sites("whole"), "midline": scripted_sites("midline"), "pyftpdlib": pyftpdlib_sites}
@@ -154,7 +179,7 @@ def main():
         print("%8s %8s %11s %12s %7s %14s" % ("E", "union", "direct ms", "ferrynet ms", "ratio", "daemon CPU ms"))
         results = {}
         for e in SIZES:
-            r = bench_size(makers[kind], e, args.rounds, binary)
+            r = bench_size(makers[kind], e, args.rounds, binary, args.metrics)
             if r is None:
                 return 1
             direct, through, union, cpu = r

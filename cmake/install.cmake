@@ -2,7 +2,7 @@
 # targets below exist; install(TARGETS) accepts targets from any directory.
 include(GNUInstallDirs)
 
-set(FERRYNET_VERSION 0.1.0)
+set(FERRYNET_VERSION ${PROJECT_VERSION})
 
 # The operator's own configuration lives elsewhere; this copy is an example to
 # start from, so installing again can never overwrite a configuration in use.

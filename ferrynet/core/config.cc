@@ -97,6 +97,17 @@ int parse_clienttls(const char* value, Config& cfg) {
   return 1;
 }
 
+int parse_sitedown(const char* value, Config& cfg) {
+  if (value == nullptr) return 1;
+  if (strcasecmp(value, "close") == 0)
+    cfg.sitedown = kSiteDownClose;
+  else if (strcasecmp(value, "degrade") == 0)
+    cfg.sitedown = kSiteDownDegrade;
+  else
+    return 1;
+  return 0;
+}
+
 int parse_proxyfrom(const char* value, Config& cfg) {
   if (value == nullptr) return 1;
   std::optional<std::vector<AddressBlock>> blocks = parse_address_blocks(value);
@@ -159,7 +170,38 @@ int parse_section(const char* value, Config& cfg) {
   return 0;
 }
 
+int parse_metricsaddress(const char* value, Config& cfg) {
+  std::string host;
+  uint16_t port = 0;
+  if (value == nullptr || !split_host_port(value, host, port)) return 1;
+  cfg.metricsaddress = std::string(value);
+  return 0;
+}
+
 }  // namespace
+
+bool split_host_port(const std::string& value, std::string& host, uint16_t& port) {
+  size_t colon;
+  if (!value.empty() && value[0] == '[') {
+    const size_t close = value.find(']');
+    if (close == std::string::npos || close + 1 >= value.size() || value[close + 1] != ':') return false;
+    host = value.substr(1, close - 1);
+    colon = close + 1;
+  } else {
+    colon = value.rfind(':');
+    if (colon == std::string::npos) return false;
+    host = value.substr(0, colon);
+    // A bare IPv6 address would be cut at its last colon.
+    if (host.find(':') != std::string::npos) return false;
+  }
+  const std::string digits = value.substr(colon + 1);
+  if (host.empty() || digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  const unsigned long n = std::strtoul(digits.c_str(), nullptr, 10);
+  if (n > 65535) return false;
+  port = static_cast<uint16_t>(n);
+  return true;
+}
 
 const ConfigKeyword ConfigKeywordTable[] = {
     YESNO_ROW(bouncedata),
@@ -186,6 +228,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     NUMBER_ROW(maxtrafficdown),
     NUMBER_ROW(maxtrafficup),
     NUMBER_ROW(maxtraffic),
+    {"metricsaddress", parse_metricsaddress},
     {"pasvaddress", parse_pasvaddress},
     {"pasvports", parse_pasvports},
     NUMBER_ROW(passive),
@@ -197,6 +240,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     YESNO_ROW(rftpdcompatible),
     {"section", parse_section},
     TEXT_ROW(siteip),
+    {"sitedown", parse_sitedown},
     NUMBER_ROW(siteport),
     YESNO_ROW(sitetls),
     TEXT_ROW(sitetlsca),
@@ -207,7 +251,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     {"traffic", parse_traffic},
 };
 const int ConfigKeywordCount = sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0];
-static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 43);
+static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 45);
 
 #undef TEXT_ROW
 #undef NUMBER_ROW

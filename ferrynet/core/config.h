@@ -27,6 +27,10 @@ struct SectionSetting {
   int site = 0;
 };
 
+// What a site that cannot be reached does to the sessions: ends them (and
+// turns logins away), or leaves them to go on with the other sites.
+enum SiteDown : int { kSiteDownClose = 0, kSiteDownDegrade };
+
 struct Config {
   // Transfers outside "/" pass through the daemon too, for clients that
   // ignore the address of a passive reply.
@@ -86,6 +90,11 @@ struct Config {
   // `section` lines in file order; none: the built-in table holds.
   std::vector<SectionSetting> sections;
 
+  // Where the metrics and health endpoint listens: "host:port" or
+  // "[v6 address]:port"; absent: no endpoint and nothing counted.
+  Text metricsaddress;
+  int sitedown = kSiteDownClose;
+
   Mutex cycle_lock;
 };
 
@@ -105,6 +114,8 @@ extern const int ConfigKeywordCount;
 int parse_yesno(const char* value, int& field);
 int parse_number(const char* value, uint32_t& field);
 int parse_text(const char* value, Text& field);
+// Splits "host:port" or "[v6 address]:port"; false when it is neither.
+bool split_host_port(const std::string& value, std::string& host, uint16_t& port);
 
 // 0 on success; 1 after printing the reason on standard error.
 int read_config(const char* path, Config& cfg);

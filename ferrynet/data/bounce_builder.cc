@@ -64,6 +64,8 @@ bool start_planned_bounce(Session& s, const BouncePlan& plan, uint16_t* ports) {
   }
   if (!plan.merge) transfer->decide_single_site(plan.first_site);
   bounce->plan = transfer;
+  bounce->metrics = s.metrics();
+  for (int k = 0; k < plan.count; ++k) bounce->site_numbers[k] = s.site_number(plan.first_site + k);
   bounce->first_site = plan.first_site;
   if (s.client_peer().valid()) bounce->client_peer = s.client_peer();
   for (int k = 0; k < plan.count; ++k)

@@ -157,7 +157,10 @@ void run_pump(BouncePump& pump) {
     } else {
       continue;
     }
-    if (r > 0) continue;
+    if (r > 0) {
+      if (r != kCopyNothingYet) pump.moved += r;
+      continue;
+    }
     // A client that shuts its sending side still reads: the end of what it
     // sends ends only that direction, and the site's listing goes on.
     if (r == 0 && ends[from] == pump.shared && ends[1 - from] != nullptr) {

@@ -21,6 +21,7 @@ struct BouncePump {
   std::mutex* shared_write_lock = nullptr;
   SeenNames* seen = nullptr;
   const std::atomic<int>* kind = nullptr;  // the ListingKind; none: a long listing
+  long long moved = 0;  // bytes read from either end, set by run_pump
 };
 
 // Copies both ways until end of file or a failure on either end; closes nothing.

@@ -66,11 +66,13 @@ struct CopyLeg {
   Connection* site = nullptr;
   Connection* client = nullptr;
   TransferPlan* plan = nullptr;
+  long long moved = 0;  // -1 after a failure
 };
 
 void* copy_main(void* arg) {
   auto* leg = static_cast<CopyLeg*>(arg);
-  if (copy_bytes(*leg->site, *leg->client) < 0)
+  leg->moved = copy_bytes(*leg->site, *leg->client);
+  if (leg->moved < 0)
     log_line('e', "system error on bounce connection (%s)\n", std::strerror(errno));
   if (leg->plan) leg->plan->leg_finished();
   return nullptr;
@@ -142,6 +144,13 @@ bool accept_failed(DataBounce& b, Waited w, int listener, int error) {
   return true;
 }
 
+// What a leg carried, once it has ended: a whole transfer costs one count.
+void count_bytes(const DataBounce& b, int leg, long long moved, Direction otherwise) {
+  if (b.metrics == nullptr || moved <= 0) return;
+  const Direction d = b.plan ? b.plan->direction(otherwise) : otherwise;
+  if (leg >= 0 && leg < kMaxSites) b.metrics->data_bytes(b.site_numbers[leg], d, static_cast<uint64_t>(moved));
+}
+
 }  // namespace
 
 void run_bounce(DataBounce& b) {
@@ -168,15 +177,19 @@ void run_bounce(DataBounce& b) {
   auto protect_client = [&]() {
     if (!b.client_tls) return true;
     std::string why;
-    if (client_leg.start_tls(*b.client_tls, b.timeout_s * 1000, nullptr, &why) == TlsResult::ok) return true;
+    const bool ok = client_leg.start_tls(*b.client_tls, b.timeout_s * 1000, nullptr, &why) == TlsResult::ok;
+    if (b.metrics) b.metrics->tls_handshake(TlsLeg::kClientData, ok);
+    if (ok) return true;
     log_line('e', "TLS on the data connection of %s:%d failed (%s)\n", b.client_host, b.client_port, why.c_str());
     return false;
   };
   auto protect_site = [&](int leg) {
     if (!b.site_tls) return true;
     std::string why;
-    if (site_legs[leg].start_tls(*b.site_tls, b.timeout_s * 1000, b.site_stores[leg], &why) == TlsResult::ok)
-      return true;
+    const bool ok = site_legs[leg].start_tls(*b.site_tls, b.timeout_s * 1000, b.site_stores[leg], &why) == TlsResult::ok;
+    if (b.metrics) b.metrics->tls_handshake(TlsLeg::kSiteData, ok);
+    if (ok && b.metrics && site_legs[leg].tls_resumed()) b.metrics->tls_resumed(b.site_numbers[leg]);
+    if (ok) return true;
     log_line('e', "TLS on the data connection to site %d failed (%s)\n", b.first_site + leg + 1, why.c_str());
     return false;
   };
@@ -218,6 +231,7 @@ void run_bounce(DataBounce& b) {
     CopyLeg copy{&site_legs[leg], &client_leg, plan};
     if (!plan) {
       copy_main(&copy);
+      count_bytes(b, leg, copy.moved, Direction::kDown);
       site_legs[leg].finish(kDataFinishMs);
       client_leg.finish(kDataFinishMs);
       return;
@@ -235,6 +249,7 @@ void run_bounce(DataBounce& b) {
         client_leg.shutdown_both();
       }
     pthread_join(thread, nullptr);
+    count_bytes(b, leg, copy.moved, Direction::kDown);
     if (plan->cancelled()) return;
     site_legs[leg].finish(kDataFinishMs);
     client_leg.finish(kDataFinishMs);
@@ -275,6 +290,10 @@ void run_bounce(DataBounce& b) {
       }
   for (int i = 0; i < n; ++i)
     if (running[i]) pthread_join(threads[i], nullptr);
+  for (int i = 0; i < n; ++i) count_bytes(b, i, legs[i].pump.moved, Direction::kList);
+  std::chrono::nanoseconds took{};
+  if (b.metrics && plan && !plan->cancelled() && plan->since_command(std::chrono::steady_clock::now(), &took))
+    b.metrics->root_listing(took);
   if (plan && plan->cancelled()) return;
   client_leg.finish(kDataFinishMs);
   for (Connection& c : site_legs) c.finish(kDataFinishMs);

@@ -9,6 +9,7 @@
 
 #include "ferrynet/core/address.h"
 #include "ferrynet/core/limits.h"
+#include "ferrynet/core/metrics.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/core/tls.h"
 #include "ferrynet/data/data_limits.h"
@@ -45,6 +46,8 @@ struct DataBounce {
   std::shared_ptr<TlsSessionStore> site_stores[kMaxSites];
   // What the transfer turns out to be; none: a listing from the start.
   std::shared_ptr<TransferPlan> plan;
+  Metrics* metrics = nullptr;  // none: nothing counted
+  int site_numbers[kMaxSites] = {};  // the configured site of each leg, for the counts
 };
 
 // Starts the detached bouncer thread and returns once it runs. The record

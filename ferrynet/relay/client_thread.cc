@@ -1,11 +1,14 @@
 #include "ferrynet/relay/client_thread.h"
 
+#include <cerrno>
+#include <cstring>
 #include <optional>
 #include <string>
 
 #include "ferrynet/core/config.h"
 #include "ferrynet/core/limits.h"
 #include "ferrynet/core/log.h"
+#include "ferrynet/core/metrics.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/core/tls_setup.h"
 #include "ferrynet/relay/ident.h"
@@ -15,6 +18,7 @@
 #include "ferrynet/session/admission.h"
 #include "ferrynet/session/client_table.h"
 #include "ferrynet/session/session.h"
+#include "ferrynet/session/site_health.h"
 
 namespace ferrynet {
 
@@ -35,9 +39,12 @@ void identify(Client& c, uint16_t listen_port) {
     log_line('e', "ident lookup on %s:%d failed\n", c.client_ip.c_str(), port);
 }
 
-// Connects every slot; false when the client has to be dropped.
+// Connects every site, or with `sitedown degrade` those that answer; false
+// when the client has to be dropped.
 bool connect_sites(Client& c) {
   const int n = config().sitecount;
+  const bool degrade = config().sitedown == kSiteDownDegrade;
+  SiteHealth* health = c.services ? c.services->health : nullptr;
   SiteAddress targets[kMaxSites];
   choose_site_addresses(targets, n);
   std::lock_guard<std::mutex> hold(c.lock);
@@ -45,27 +52,52 @@ bool connect_sites(Client& c) {
     if (!targets[i].usable()) {
       log_line('e', "cannot choose IP to relay to\n");
       c.client_conn.send_line(kSiteUnreachable, i + 1);
+      if (Metrics* m = metrics_of(c)) m->refused(Refusal::kSiteDown);
       return false;
     }
   }
   const int client_port = c.client_addr.port();
+  int first_left_out = -1;
+  c.site_count = 0;
   for (int i = 0; i < n && !c.ended.load() && !c.login_expired.load(); ++i) {
     const char* host = targets[i].host->c_str();
     const int port = targets[i].port;
+    // No login waits on a site already known to be down.
+    if (degrade && health && !health->should_try(i)) {
+      log_line('r', "client from %s:%d goes without site %d: down, next try in at most %lld s\n", c.client_ip.c_str(),
+               client_port, i + 1, static_cast<long long>(health->backoff(i).count()));
+      if (first_left_out < 0) first_left_out = i;
+      continue;
+    }
     log_line('r', "control connection to %s:%d\n", host, port);
     std::optional<std::string> bind_to = site_side_address(c);
     ConnectOutcome site = connect_timed(host, targets[i].port, bind_to ? bind_to->c_str() : nullptr, 0,
                                         static_cast<int>(config().connectiontimeout));
     if (!site.ok()) {
       log_line('e', "failed to relay client from %s:%d to %s:%d\n", c.client_ip.c_str(), client_port, host, port);
-      c.client_conn.send_line(kSiteUnreachable, i + 1);
-      return false;
+      if (health) health->mark_down(i, site.error == ETIMEDOUT ? "no connection in time" : std::strerror(site.error));
+      if (Metrics* m = metrics_of(c)) m->site_connect_failed(i);
+      if (!degrade) {
+        c.client_conn.send_line(kSiteUnreachable, i + 1);
+        if (Metrics* m = metrics_of(c)) m->refused(Refusal::kSiteDown);
+        return false;
+      }
+      log_line('r', "client from %s:%d goes without site %d\n", c.client_ip.c_str(), client_port, i + 1);
+      if (first_left_out < 0) first_left_out = i;
+      continue;
     }
     site.conn.send_without_delay();
-    c.site_conn[i] = std::move(site.conn);
-    c.site_addr[i] = site.to;
+    const int slot = c.site_count++;
+    c.site_number[slot] = i;
+    c.site_conn[slot] = std::move(site.conn);
+    c.site_addr[slot] = site.to;
     log_line('r', "successfully relayed client from %s:%d to %s:%d\n", c.client_ip.c_str(), client_port, host,
              port);
+  }
+  if (c.site_count == 0 && !c.ended.load() && !c.login_expired.load()) {
+    c.client_conn.send_line(kSiteUnreachable, (first_left_out < 0 ? 0 : first_left_out) + 1);
+    if (Metrics* m = metrics_of(c)) m->refused(Refusal::kSiteDown);
+    return false;
   }
   return !c.ended.load();
 }
@@ -76,6 +108,7 @@ void say_login_expired(Client& c) {
   c.client_conn.send_line(kLoginExpired, limit);
   log_line('c', "client from %s port %d did not log in within %u s\n", c.client_ip.c_str(),
            static_cast<int>(c.client_addr.port()), limit);
+  if (Metrics* m = metrics_of(c)) m->refused(Refusal::kLoginTimeout);
 }
 
 // A trusted load balancer names the client it carries before anything else
@@ -85,7 +118,10 @@ void say_login_expired(Client& c) {
 bool take_proxy_header(Client& c, uint16_t& ident_port) {
   std::lock_guard<std::mutex> hold(c.lock);
   ProxyHeader header;
-  if (!read_proxy_header(c.client_conn, c.client_addr, header)) return false;
+  if (!read_proxy_header(c.client_conn, c.client_addr, header)) {
+    if (Metrics* m = metrics_of(c)) m->refused(Refusal::kProxyHeader);
+    return false;
+  }
   // The balancer's own connection (a health check) stays its own.
   if (!header.has_addresses) return true;
   log_line('c', "PROXY header from %s port %d names client %s port %d\n", c.client_addr.host().c_str(),
@@ -98,6 +134,7 @@ bool take_proxy_header(Client& c, uint16_t& ident_port) {
   c.client_conn.write_all(refusal_line(verdict), 0);
   log_line('c', "refused client from %s port %d: %s\n", c.client_addr.host().c_str(),
            static_cast<int>(c.client_addr.port()), refusal_reason(verdict));
+  if (Metrics* m = metrics_of(c)) m->refused(refusal_kind(verdict));
   return false;
 }
 
@@ -118,6 +155,8 @@ void client_thread_main(std::shared_ptr<Client> c, uint16_t listen_port, bool pr
   pthread_detach(pthread_self());
   uint16_t ident_port = listen_port;
   const bool admitted = !proxied || take_proxy_header(*c, ident_port);
+  Metrics* metrics = metrics_of(*c);
+  if (admitted && metrics) metrics->session_started();
   if (admitted) {
     std::lock_guard<std::mutex> hold(c->lock);
     c->client_ip = c->client_addr.host();
@@ -132,6 +171,7 @@ void client_thread_main(std::shared_ptr<Client> c, uint16_t listen_port, bool pr
   }
   if (admitted && c->login_expired.load() && !c->ended.load()) say_login_expired(*c);
   admission().release(*c);
+  if (admitted && metrics) metrics->session_ended();
   // Ended by shutdown: the table no longer holds it and the process is leaving.
   if (c->ended.load()) return;
   client_table().remove(c);

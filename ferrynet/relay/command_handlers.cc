@@ -16,6 +16,16 @@ CommandResult send_to_every_site(Session& s, std::string_view line) {
 
 CommandResult broadcast(Session& s, std::string_view line) { return send_to_every_site(s, line); }
 
+CommandResult account_broadcast(Session& s, std::string_view line) {
+  // Applied on some sites only, the sites' user lists would drift apart.
+  if (const int missing = s.first_missing_site(); missing >= 0) {
+    s.reply_line("450 Site %d is down, account changes wait until every site is back.\r\n", missing + 1);
+    s.await_no_site();
+    return CommandResult::kHandled;
+  }
+  return send_to_every_site(s, line);
+}
+
 CommandResult who_broadcast(Session& s, std::string_view) { return send_to_every_site(s, "SITE MWHO\r"); }
 
 CommandResult sswho_broadcast(Session& s, std::string_view) { return send_to_every_site(s, "SITE MSWHO\r"); }

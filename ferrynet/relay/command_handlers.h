@@ -7,6 +7,9 @@ namespace ferrynet {
 
 // Every site gets the line and every site's answer is awaited.
 CommandResult broadcast(Session& s, std::string_view line);
+// The account commands: as broadcast, but refused while the session lacks
+// any configured site.
+CommandResult account_broadcast(Session& s, std::string_view line);
 // The sites are asked for their machine-readable who-lists instead.
 CommandResult who_broadcast(Session& s, std::string_view line);
 CommandResult sswho_broadcast(Session& s, std::string_view line);

@@ -80,11 +80,15 @@ ReplyResult login_step(Session& s, ReplyBuffer&) {
 
 ReplyResult login_completion(Session& s, ReplyBuffer& rb) {
   RelayState& st = s.state();
+  // Kept by configured site: sessions that lack some site still compare
+  // their ids with every other session's.
   int ids[kMaxSites];
-  for (int i = 0; i < s.site_count(); ++i) ids[i] = s.awaits(i) ? take_session_id(rb.slice[i]) : -1;
+  for (int& id : ids) id = -1;
+  for (int i = 0; i < s.site_count(); ++i)
+    if (const int site = s.site_number(i); site >= 0) ids[site] = s.awaits(i) ? take_session_id(rb.slice[i]) : -1;
   std::strcpy(st.last_command, kLoginDone);
   s.mark_logged_in();
-  presence_set_ids(st.presence, ids, s.site_count());
+  presence_set_ids(st.presence, ids, kMaxSites, s.site_number(0));
   presence_insert(st.presence);
   return ReplyResult::kForward;
 }

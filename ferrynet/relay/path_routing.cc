@@ -40,6 +40,20 @@ std::string absolute_line(std::string_view line, const PathTarget& t) {
   return out;
 }
 
+// The path's target, its section's site given as the session's slot.
+// False when the session lacks that site: the client has been told.
+bool held_target(Session& s, std::string_view line, int words, PathTarget& t) {
+  t = path_target(s.state().cwd, line, words, s.configured_sites());
+  if (t.section_site < 0) return true;
+  const int slot = s.slot_of(t.section_site);
+  if (slot < 0) {
+    s.say_site_down(t.section_site);
+    return false;
+  }
+  t.section_site = slot;
+  return true;
+}
+
 CommandResult to_site(Session& s, std::string_view line, const PathTarget& t, int site) {
   if (site == s.current_site() || !t.named)
     s.relay_line(site, line);
@@ -63,6 +77,7 @@ CommandResult first_holder(Session& s, std::string_view line, const PathTarget& 
   // At "/" every site stands at "/" too, so the line goes out as it came.
   st.fallthrough_line = s.at_root() ? std::string(line) : absolute_line(line, t);
   st.fallthrough_next = s.site_count() > 1 ? 1 : -1;
+  st.fallthrough_missing = s.first_missing_site();
   st.decide_on_preliminary = transfer;
   if (transfer) {
     st.fallthrough_rest = st.rest_line;
@@ -75,7 +90,8 @@ CommandResult first_holder(Session& s, std::string_view line, const PathTarget& 
 }
 
 CommandResult routed_read(Session& s, std::string_view line, int words, bool transfer) {
-  PathTarget t = path_target(s.state().cwd, line, words, s.site_count());
+  PathTarget t;
+  if (!held_target(s, line, words, t)) return CommandResult::kHandled;
   if (!t.named) return CommandResult::kForward;
   if (t.section_site >= 0) {
     if (transfer && s.state().transfer) s.state().transfer->decide_single_site(t.section_site);
@@ -132,7 +148,8 @@ CommandResult read_command(Session& s, std::string_view line) {
 
 CommandResult store_command(Session& s, std::string_view line) {
   if (!s.at_root()) return CommandResult::kForward;
-  PathTarget t = path_target(s.state().cwd, line, 1, s.site_count());
+  PathTarget t;
+  if (!held_target(s, line, 1, t)) return CommandResult::kHandled;
   const int site = t.named && t.section_site >= 0 ? t.section_site : s.current_site();
   if (s.state().transfer) s.state().transfer->decide_single_site(site);
   restart_at(s, site);
@@ -153,7 +170,8 @@ CommandResult pre_transfer_command(Session& s, std::string_view line) {
 }
 
 CommandResult change_command(Session& s, std::string_view line) {
-  PathTarget t = path_target(s.state().cwd, line, command_words(line), s.site_count());
+  PathTarget t;
+  if (!held_target(s, line, command_words(line), t)) return CommandResult::kHandled;
   if (!t.named) return CommandResult::kForward;
   const int site = t.section_site >= 0 ? t.section_site : s.current_site();
   if (starts_with_word(line, "RNFR")) s.state().rename_site = site;
@@ -165,7 +183,7 @@ CommandResult rename_to_command(Session& s, std::string_view line) {
   const int site = st.rename_site >= 0 && st.rename_site < s.site_count() ? st.rename_site : -1;
   st.rename_site = -1;
   if (site < 0) return change_command(s, line);
-  return to_site(s, line, path_target(st.cwd, line, 1, s.site_count()), site);
+  return to_site(s, line, path_target(st.cwd, line, 1, s.configured_sites()), site);
 }
 
 CommandResult rest_command(Session& s, std::string_view line) {
@@ -180,7 +198,8 @@ CommandResult rest_command(Session& s, std::string_view line) {
 
 CommandResult listing_command(Session& s, std::string_view line) {
   if (!s.at_root()) return CommandResult::kForward;
-  PathTarget t = path_target(s.state().cwd, line, 1, s.site_count());
+  PathTarget t;
+  if (!held_target(s, line, 1, t)) return CommandResult::kHandled;
   if (t.named && t.section_site >= 0) {
     if (s.state().transfer) s.state().transfer->decide_single_site(t.section_site);
     return to_site(s, line, t, t.section_site);

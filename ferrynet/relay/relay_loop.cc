@@ -7,13 +7,17 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "ferrynet/core/config.h"
 #include "ferrynet/core/log.h"
+#include "ferrynet/core/metrics.h"
 #include "ferrynet/core/tls_setup.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/relay/command_table.h"
+#include "ferrynet/session/admission.h"
 #include "ferrynet/session/presence.h"
+#include "ferrynet/session/site_health.h"
 
 namespace ferrynet {
 
@@ -67,6 +71,20 @@ bool reply_code(std::string_view line, int* code) {
   return true;
 }
 
+// The transfer a command starts, counted by its final reply; -1: none.
+int transfer_kind(const char* command) {
+  static constexpr struct {
+    const char* name;
+    Direction direction;
+  } kRows[] = {{"RETR", Direction::kDown}, {"STOR", Direction::kUp}, {"APPE", Direction::kUp},
+               {"STOU", Direction::kUp},   {"LIST", Direction::kList}, {"NLST", Direction::kList},
+               {"MLSD", Direction::kList}};
+  for (const auto& row : kRows)
+    if (strncasecmp(command, row.name, 4) == 0 && (command[4] == '\0' || command[4] == ' '))
+      return static_cast<int>(row.direction);
+  return -1;
+}
+
 // A 1xx line only announces the reply that completes the command.
 bool is_preliminary(std::string_view line) { return !line.empty() && line[0] == '1'; }
 
@@ -80,13 +98,15 @@ bool goes_at_once(std::string_view line) {
 
 class RelayLoop {
  public:
-  explicit RelayLoop(Client& c) : c_(c), n_(config().sitecount), session_(c, st_, n_) {
+  explicit RelayLoop(Client& c) : c_(c), n_(c.site_count), session_(c, st_) {
     rb_ = std::make_unique<ReplyBuffer>();
     client_buf_ = std::make_unique<Slice>();
     st_.presence = new PresenceEntry();
     // The sites' greetings are the first replies owed.
     session_.await_every_site();
     start_command();
+    // A greeting answers no command: it is not timed.
+    for (bool& t : reply_timed_) t = false;
   }
   ~RelayLoop() {
     session_.end_transfers();
@@ -131,9 +151,23 @@ class RelayLoop {
   void arm(int i) { deadline_[i] = Clock::now() + std::chrono::seconds(reply_seconds_); }
   int wait_limit_ms() const;
   bool overdue();
+  // The counts of what the session saw (nothing when none are kept).
+  void time_replies_from_now();
+  void count_reply(int i);
+  void count_final(int i, std::string_view line, bool chosen);
+  // With `sitedown degrade` the session goes on without slot `i` unless the
+  // client stands in its section; false: the session ends. Either way the
+  // site is marked down.
+  bool lose_site(int i, const char* reason);
+  // Shifts the slots after `i` down over it and closes its connection.
+  void remove_slot(int i);
+  // A whole reply proves the site alive: the first one marks it up.
+  void note_alive(int i);
+  bool quitting() const;
+  SiteHealth* health() const { return c_.services ? c_.services->health : nullptr; }
 
   Client& c_;
-  const int n_;
+  int n_;
   RelayState st_;
   Session session_;
   std::unique_ptr<Slice> client_buf_;
@@ -153,8 +187,42 @@ class RelayLoop {
   // Where the last ABOR or STAT went: its reply reaches the client whichever site it is.
   int at_once_site_ = -1;
   bool site_closed_ = false;
+  // The site has sent a whole reply in this session.
+  bool greeted_[kMaxSites] = {};
+  // A transfer on the site has begun (its 1xx passed) for the current command.
+  bool began_[kMaxSites] = {};
   const int reply_seconds_ = static_cast<int>(config().replytimeout > 86400 ? 86400 : config().replytimeout);
+  Metrics* const metrics_ = metrics_of(c_);
+  // When each awaited site was sent the command whose reply is being timed.
+  Clock::time_point sent_at_[kMaxSites];
+  bool reply_timed_[kMaxSites] = {};
 };
+
+void RelayLoop::time_replies_from_now() {
+  if (!metrics_) return;
+  const Clock::time_point now = Clock::now();
+  for (int i = 0; i < n_; ++i) {
+    reply_timed_[i] = pending(i);
+    sent_at_[i] = now;
+  }
+}
+
+void RelayLoop::count_reply(int i) {
+  if (!reply_timed_[i] || !rb_->slice[i].ends_in_complete_reply()) return;
+  reply_timed_[i] = false;
+  metrics_->site_replied(session_.site_number(i), Clock::now() - sent_at_[i]);
+}
+
+void RelayLoop::count_final(int i, std::string_view line, bool chosen) {
+  if (!metrics_) return;
+  int code = 0;
+  if (!reply_code(line, &code)) return;
+  const int kind = transfer_kind(st_.last_command);
+  if (kind >= 0) metrics_->transfer(session_.site_number(i), static_cast<Direction>(kind), code >= 200 && code < 300);
+  // The client hears the chosen site's answer to its login: that is the login's outcome.
+  if (chosen && std::strcmp(st_.last_command, "||PASS") == 0) metrics_->login(true);
+  if (chosen && strncasecmp(st_.last_command, "PASS ", 5) == 0 && code != 230) metrics_->login(false);
+}
 
 void RelayLoop::start_command() {
   answered_ = false;
@@ -162,9 +230,11 @@ void RelayLoop::start_command() {
   for (int i = 0; i < n_; ++i) {
     finished_[i] = false;
     must_read_[i] = false;
+    began_[i] = false;
     timed_[i] = reply_seconds_ > 0 && session_.awaits(i);
     if (timed_[i]) arm(i);
   }
+  time_replies_from_now();
 }
 
 bool RelayLoop::any_pending() const {
@@ -216,12 +286,18 @@ bool RelayLoop::greet_sites() {
   if (!identity_wanted()) return true;
   const int limit = reply_seconds_ > 0 ? reply_seconds_ : kTlsHandshakeSeconds;
   for (int i = 0; i < n_; ++i) {
+    const int number = session_.site_number(i) + 1;
     std::string greeting;
     if (!greet_after_identity(i, greeting, limit)) {
-      log_line('e', "site %d did not greet %s\n", i + 1, c_.client_ip.c_str());
-      session_.reply_line("421 Site %d is unreachable, try again later.\r\n", i + 1);
+      log_line('e', "site %d did not greet %s\n", number, c_.client_ip.c_str());
+      if (lose_site(i, "did not greet")) {
+        --i;  // the next site now holds this slot
+        continue;
+      }
+      session_.reply_line("421 Site %d is unreachable, try again later.\r\n", number);
       return false;
     }
+    note_alive(i);
     rb_->slice[i].assign(greeting);
   }
   return true;
@@ -232,9 +308,11 @@ bool RelayLoop::secure_sites() {
   const int limit = reply_seconds_ > 0 ? reply_seconds_ : kTlsHandshakeSeconds;
   for (int i = 0; i < n_; ++i) {
     Connection& site = c_.site_conn[i];
+    const int number = session_.site_number(i) + 1;
     std::string greeting, answer, why;
     bool ok = ctx && (identity_wanted() ? greet_after_identity(i, greeting, limit)
                                         : read_site_reply(site, greeting, limit));
+    if (ok) note_alive(i);
     if (ok && greeting[0] != '2') {
       // A site that turns the client away says so in its own words.
       rb_->slice[i].assign(greeting);
@@ -248,6 +326,7 @@ bool RelayLoop::secure_sites() {
     if (ok) {
       c_.site_tls[i] = std::make_shared<TlsSessionStore>();
       ok = site.start_tls(*ctx, kTlsHandshakeSeconds * 1000, c_.site_tls[i], &why) == TlsResult::ok;
+      if (metrics_) metrics_->tls_handshake(TlsLeg::kSite, ok);
     }
     for (const char* step : {"PBSZ 0\r\n", "PROT P\r\n"}) {
       answer.clear();
@@ -257,8 +336,13 @@ bool RelayLoop::secure_sites() {
     }
     if (!ok) {
       if (why.empty()) why = "no answer";
-      log_line('e', "site %d refused TLS for %s (%s)\n", i + 1, c_.client_ip.c_str(), why.c_str());
-      session_.reply_line("421 Site %d refused a protected connection, closing.\r\n", i + 1);
+      log_line('e', "site %d refused TLS for %s (%s)\n", number, c_.client_ip.c_str(), why.c_str());
+      const std::string reason = "refused TLS (" + why + ")";
+      if (lose_site(i, reason.c_str())) {
+        --i;  // the next site now holds this slot
+        continue;
+      }
+      session_.reply_line("421 Site %d refused a protected connection, closing.\r\n", number);
       return false;
     }
     rb_->slice[i].assign(greeting);
@@ -300,6 +384,8 @@ bool RelayLoop::read_site(int i) {
     if (r <= 0) return false;
     must_read_[i] = false;
     if (timed_[i]) arm(i);
+    if (!greeted_[i] && rb_->slice[i].ends_in_complete_reply()) note_alive(i);
+    if (metrics_) count_reply(i);
     return true;
   }
   // Text nobody asked for, a time-out notice say.
@@ -369,11 +455,15 @@ void RelayLoop::handle_client_line(std::string_view line) {
   std::memcpy(st_.last_command, line.data(), keep);
   st_.last_command[keep] = '\0';
   st_.fallthrough_next = -1;
+  st_.fallthrough_missing = -1;
   st_.fallthrough_rest.clear();
   for (bool& f : st_.swallow_restart) f = false;
   st_.decide_on_preliminary = false;
   st_.current_site_answers = false;
   session_.await_every_site();
+  // Before the command leaves: the bounce may end before this thread runs again.
+  if (const int kind = transfer_kind(st_.last_command); kind >= 0 && st_.transfer)
+    st_.transfer->note_command(static_cast<Direction>(kind), Clock::now());
   if (line.size() + 1 > static_cast<size_t>(kSendLineMax)) {
     // The line cannot go out whole; cut, it would reach a site without its
     // line end (the client then waits for ever) or as a different command.
@@ -431,6 +521,7 @@ bool RelayLoop::try_next_site(int from) {
   rb_->slice[next].clear();
   timed_[next] = reply_seconds_ > 0;
   if (timed_[next]) arm(next);
+  time_replies_from_now();
   return true;
 }
 
@@ -462,6 +553,14 @@ void RelayLoop::reply_round() {
     if (have_line && forward && is_final_line(first.data(), static_cast<int>(first.size()) + 1) &&
         reply_code(first, &code) && code >= 400 && try_next_site(chosen))
       return;
+    if (have_line && forward && code == 550 && st_.fallthrough_missing >= 0 && st_.fallthrough_next < 0 &&
+        is_final_line(first.data(), static_cast<int>(first.size()) + 1)) {
+      // No site at hand has the file; the one that is down may.
+      session_.reply_line(kSiteDownLine, st_.fallthrough_missing + 1);
+      st_.fallthrough_missing = -1;
+      forward = false;
+      answered_ = true;
+    }
     if (have_line && forward && reply_code(first, &code)) {
       if (const ServerReplyRow* row = match_reply(code, st_.last_command)) {
         handled = true;
@@ -478,6 +577,7 @@ void RelayLoop::reply_round() {
               timed_[i] = reply_seconds_ > 0 && must_read_[i];
               if (timed_[i]) arm(i);
             }
+            time_replies_from_now();
             return;
           case ReplyResult::kForward:
             break;
@@ -494,6 +594,7 @@ void RelayLoop::reply_round() {
       const std::string_view line(rb.slice[chosen].data(), static_cast<size_t>(l));
       pass_line(line);
       if (is_final_line(line.data(), l) && is_preliminary(line)) {
+        began_[chosen] = true;
         if (st_.decide_on_preliminary && st_.transfer) st_.transfer->decide_single_site(chosen);
         // The site holds the file and has begun: an abort's 426 must not
         // send the command on to the next site.
@@ -516,6 +617,7 @@ void RelayLoop::reply_round() {
         const bool preliminary = slice.data()[0] == '1';
         if (i == chosen && !preliminary && (forward || answered_)) answered_ = true;
         if (!preliminary) {
+          count_final(i, std::string_view(slice.data(), static_cast<size_t>(li)), i == chosen);
           finished_[i] = true;
           timed_[i] = false;
         } else {
@@ -563,12 +665,92 @@ bool RelayLoop::overdue() {
   const Clock::time_point now = Clock::now();
   for (int i = 0; i < n_; ++i) {
     if (!silent(i) || now < deadline_[i]) continue;
-    log_line('e', "site %d did not answer within %ds, closing the session of %s\n", i + 1, reply_seconds_,
+    const int number = session_.site_number(i) + 1;
+    char reason[64];
+    std::snprintf(reason, sizeof reason, "%s within %d s", greeted_[i] ? "no answer" : "no greeting", reply_seconds_);
+    if (metrics_) metrics_->site_timed_out(number - 1);
+    if (lose_site(i, reason)) {
+      i = -1;  // the slots moved: look at every one again
+      continue;
+    }
+    log_line('e', "site %d did not answer within %ds, closing the session of %s\n", number, reply_seconds_,
              c_.client_ip.c_str());
-    session_.reply_line("421 Site %d did not answer in time, closing the session.\r\n", i + 1);
+    session_.reply_line("421 Site %d did not answer in time, closing the session.\r\n", number);
     return true;
   }
   return false;
+}
+
+void RelayLoop::note_alive(int i) {
+  greeted_[i] = true;
+  if (SiteHealth* h = health()) h->mark_up(session_.site_number(i));
+}
+
+bool RelayLoop::quitting() const { return strncasecmp(st_.last_command, "QUIT", 4) == 0; }
+
+bool RelayLoop::lose_site(int i, const char* reason) {
+  const int site = session_.site_number(i);
+  if (SiteHealth* h = health()) h->mark_down(site, reason);
+  if (config().sitedown != kSiteDownDegrade || n_ <= 1) return false;
+  // The client stands in the site's section: nothing it does can go on.
+  if (!session_.at_root() && st_.current_site == i) return false;
+  log_line('e', "session of %s goes on without site %d\n", c_.client_ip.c_str(), site + 1);
+  const bool owed = pending(i) && !answered_;
+  const bool began = began_[i];
+  bool others = false;
+  for (int j = 0; j < n_; ++j) others = others || (j != i && pending(j));
+  remove_slot(i);
+  if (owed && !others) {
+    // Only the lost site was to answer; the client still hears why.
+    if (began)
+      session_.reply_line("426 Site %d went down, transfer aborted.\r\n", site + 1);
+    else
+      session_.reply_line(kSiteDownLine, site + 1);
+    answered_ = true;
+    st_.fallthrough_next = -1;
+  }
+  return true;
+}
+
+void RelayLoop::remove_slot(int i) {
+  auto shift = [&]() {
+    for (int j = i; j + 1 < n_; ++j) {
+      std::swap(c_.site_conn[j], c_.site_conn[j + 1]);
+      std::swap(c_.site_addr[j], c_.site_addr[j + 1]);
+      std::swap(c_.site_tls[j], c_.site_tls[j + 1]);
+      std::swap(c_.site_number[j], c_.site_number[j + 1]);
+    }
+    c_.site_conn[n_ - 1].close();
+    c_.site_tls[n_ - 1].reset();
+    c_.site_count = n_ - 1;
+  };
+  // Before the login the watchdog may shut these connections down at any moment.
+  admission().with_sites_held(shift);
+  for (int j = i; j + 1 < n_; ++j) {
+    std::swap(rb_->slice[j], rb_->slice[j + 1]);
+    std::swap(finished_[j], finished_[j + 1]);
+    std::swap(must_read_[j], must_read_[j + 1]);
+    std::swap(deadline_[j], deadline_[j + 1]);
+    std::swap(timed_[j], timed_[j + 1]);
+    std::swap(greeted_[j], greeted_[j + 1]);
+    std::swap(began_[j], began_[j + 1]);
+    std::swap(sent_at_[j], sent_at_[j + 1]);
+    std::swap(reply_timed_[j], reply_timed_[j + 1]);
+    std::swap(st_.awaited[j], st_.awaited[j + 1]);
+    std::swap(st_.swallow_restart[j], st_.swallow_restart[j + 1]);
+  }
+  --n_;
+  rb_->slice[n_].clear();
+  finished_[n_] = must_read_[n_] = timed_[n_] = greeted_[n_] = began_[n_] = false;
+  st_.awaited[n_] = st_.swallow_restart[n_] = false;
+  // Slot numbers past `i` move down by one; one that named the lost slot
+  // names none, but the current site at the root passes to the next.
+  auto moved = [&](int slot) { return slot > i ? slot - 1 : slot == i ? -1 : slot; };
+  st_.current_site = st_.current_site == i ? (i < n_ ? i : 0) : moved(st_.current_site);
+  st_.rename_site = moved(st_.rename_site);
+  at_once_site_ = moved(at_once_site_);
+  if (st_.fallthrough_next > i) --st_.fallthrough_next;
+  if (st_.fallthrough_next >= n_) st_.fallthrough_next = -1;
 }
 
 bool RelayLoop::pass() {
@@ -588,6 +770,7 @@ bool RelayLoop::pass() {
     site_of[count++] = i;
   }
   bool ready[kMaxSites + 1] = {};
+  bool lost[kMaxSites] = {};
   // A reply already whole (a greeting read during set-up, say) is handled now, not after a wait.
   int r = wait_any_readable(conns, count, round_ready() ? 0 : wait_limit_ms(), ready);
   if (r < 0) return false;
@@ -602,11 +785,19 @@ bool RelayLoop::pass() {
       std::printf("FUCK IT HAPPEND !!!\n");
       std::fflush(stdout);
     }
-    if (!read_site(i)) site_closed_ = true;
+    if (!read_site(i)) lost[i] = true;
   }
   // Replies that arrived together (150 and 226 of one transfer) are handled
   // in this same pass; the client must not wait for them.
   handle_replies();
+  // From the last slot down, so the slots still to look at keep their place.
+  for (int i = n_ - 1; i >= 0 && !site_closed_; --i) {
+    if (!lost[i]) continue;
+    // After QUIT a site hangs up as it should.
+    if (quitting() || c_.login_expired.load() || c_.ended.load() || !lose_site(i, "closed its connection"))
+      site_closed_ = true;
+  }
+  if (!site_closed_) handle_replies();
   // A site that closed ends the session, after what it said has been passed on.
   if (site_closed_ || st_.client_tls_failed) return false;
   if (overdue()) return false;

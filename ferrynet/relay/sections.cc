@@ -70,6 +70,7 @@ CommandResult section_shortcut(Session& s, std::string_view line) {
   RelayState& st = s.state();
   const int n = s.site_count();
   bool fits = true;
+  int site = -1;
   if (strncasecmp(st.last_command, "CDUP", 4) == 0) {
     std::strcpy(st.new_dir, "..");
   } else {
@@ -88,7 +89,12 @@ CommandResult section_shortcut(Session& s, std::string_view line) {
     return CommandResult::kHandled;
   }
 
-  const int site = fits ? section_site(st.new_dir, n) : -1;
+  if (fits) site = section_site(st.new_dir, s.configured_sites());
+  if (site >= 0 && s.slot_of(site) < 0) {
+    s.say_site_down(site);
+    return CommandResult::kHandled;
+  }
+  site = s.slot_of(site);
   if (site < 0) {
     s.reply_line("%s\r\n", kNoSuchSection);
     // Nothing was sent, so no site owes an answer.

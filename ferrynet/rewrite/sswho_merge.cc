@@ -41,7 +41,8 @@ void pass_session_lines(int site, Slice& from, ReplyWriter& out) {
 ReplyResult sswho_merge(Session& s, ReplyBuffer& rb) {
   ReplyWriter out(s);
   const int n = s.site_count();
-  for (int i = 0; i < n; ++i) pass_session_lines(i, rb.slice[i], out);
+  // Ids are kept by configured site.
+  for (int i = 0; i < n; ++i) pass_session_lines(s.site_number(i), rb.slice[i], out);
   out.raw(kCommandSuccessful);
   return ReplyResult::kAnswered;
 }

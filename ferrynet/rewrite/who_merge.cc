@@ -32,7 +32,10 @@ class WhoMerge {
   WhoMerge(Session& s, ReplyBuffer& rb) : rb_(rb), out_(s) {
     // Counted in a local: a member bound, reloaded after each store, hides it from the compiler.
     const int n = s.site_count();
-    for (int i = 0; i < n; ++i) lines_[i] = SliceLines(rb.slice[i].text());
+    for (int i = 0; i < n; ++i) {
+      lines_[i] = SliceLines(rb.slice[i].text());
+      site_number_[i] = s.site_number(i);
+    }
     n_ = n;
   }
 
@@ -113,7 +116,7 @@ class WhoMerge {
     std::string_view content = l.content();
     int32_t id = 0;
     if (content.size() > kIdColumn && scan_int(columns(content, kIdColumn), 0, &id) > 0 &&
-        presence_hides(site, id))
+        presence_hides(site_number_[site], id))
       return;
     // A line that ends before the id column keeps its own CR LF.
     out_.line(content.size() > kIdColumn ? content.substr(0, kIdColumn) : l.line());
@@ -137,6 +140,7 @@ class WhoMerge {
   ReplyWriter out_;
   int n_ = 0;
   SliceLines lines_[kMaxSites];
+  int site_number_[kMaxSites] = {};
   int shown_ = 0;
 };
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ferrynet/core/address.h"
+#include "ferrynet/core/metrics.h"
 #include "ferrynet/core/mutex.h"
 #include "ferrynet/session/client.h"
 
@@ -20,6 +21,10 @@ enum class Verdict { kAdmitted, kTooManyClients, kTooManyFromHost };
 const char* refusal_line(Verdict v);
 // The reason a refusal is logged with; null for kAdmitted.
 const char* refusal_reason(Verdict v);
+// The reason a refusal is counted under.
+inline Refusal refusal_kind(Verdict v) {
+  return v == Verdict::kTooManyFromHost ? Refusal::kMaxClientsPerIp : Refusal::kMaxClients;
+}
 
 // Descriptors one client may hold at once with `sites` sites: its control
 // connection, one per site, and then either its ident lookup (before the
@@ -49,6 +54,13 @@ class Admission {
   // Starts the login watchdog thread; 0, or the error number. Without a login
   // limit there is nothing to watch and no thread.
   int start_watchdog() EXCLUDES(lock_);
+  // Runs `change` to a client's site connections while the watchdog cannot
+  // look at them.
+  template <typename F>
+  void with_sites_held(F&& change) EXCLUDES(lock_) {
+    MutexLock hold(lock_);
+    change();
+  }
 
  private:
   using Clock = std::chrono::steady_clock;

@@ -24,6 +24,12 @@ struct Client {
   std::mutex lock;  // held by the client thread over set-up and each relay pass
   Connection client_conn;
   Address client_addr;
+  // The sites this session holds, in site order; with `sitedown degrade`
+  // fewer than the configured ones. Slot k holds site site_number[k]
+  // (numbered from 0 as the configuration's), and every per-site array of
+  // the session is indexed by slot.
+  int site_count = 0;
+  int site_number[kMaxSites] = {};
   Connection site_conn[kMaxSites];
   Address site_addr[kMaxSites];
   // The TLS sessions of each site's control connection, which its data
@@ -46,6 +52,9 @@ struct Client {
   // Made at start-up, outlive every client; set before the client's thread starts.
   const Services* services = nullptr;
 };
+
+// The counts to keep, or none when nobody asks for them.
+inline Metrics* metrics_of(const Client& c) { return c.services ? c.services->metrics : nullptr; }
 
 struct RelayState {
   char cwd[kDirField] = "/";
@@ -72,6 +81,8 @@ struct RelayState {
   // try (-1: none), the line for it, and whether the site that accepts a
   // transfer is the one the bounce is to carry.
   int fallthrough_next = -1;
+  // A site the session lacks might hold the file: the last refusal names it.
+  int fallthrough_missing = -1;
   std::string fallthrough_line;
   bool decide_on_preliminary = false;
   // The current site's reply is the client's even where another site

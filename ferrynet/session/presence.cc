@@ -66,9 +66,10 @@ int presence_count() {
   return n;
 }
 
-void presence_set_ids(PresenceEntry* e, const int* ids, int n) {
+void presence_set_ids(PresenceEntry* e, const int* ids, int n, int shown_site) {
   PresenceList& p = presence();
   MutexLock hold(p.lock);
+  e->shown_site = shown_site;
   for (int i = 0; i < n && i < kMaxSites; ++i) e->session_ids[i] = ids[i];
 }
 

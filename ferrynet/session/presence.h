@@ -21,7 +21,8 @@ bool presence_is_linked(const PresenceEntry* e);
 bool presence_hides(int site, int id);
 // Entries linked now, for tests.
 int presence_count();
-// Replaces an entry's session ids under the list lock (a second login).
-void presence_set_ids(PresenceEntry* e, const int* ids, int n);
+// Replaces an entry's session ids (indexed by configured site) and the site
+// its client is shown, under the list lock (a second login).
+void presence_set_ids(PresenceEntry* e, const int* ids, int n, int shown_site = 0);
 
 }  // namespace ferrynet

@@ -1,10 +1,17 @@
-// The subsystems made once at start-up and handed to every session. Each
+// The subsystems made at start-up and handed to every session. Each
 // member is optional: a null one means its key is not set, and the code that
 // would use it carries on without it.
 #pragma once
 
 namespace ferrynet {
 
-struct Services {};
+class Metrics;
+class SiteHealth;
+
+struct Services {
+  // Whether each site answers; made for every configuration.
+  SiteHealth* health = nullptr;
+  Metrics* metrics = nullptr;  // `metricsaddress`
+};
 
 }  // namespace ferrynet

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ferrynet/core/config.h"
+#include "ferrynet/core/metrics.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/core/tls_setup.h"
 
@@ -23,6 +24,25 @@ long send_formatted(Connection& to, const char* format, va_list args) {
 
 }  // namespace
 
+int Session::configured_sites() const { return config().sitecount < kMaxSites ? config().sitecount : kMaxSites; }
+
+int Session::slot_of(int site) const {
+  for (int k = 0; k < site_count(); ++k)
+    if (c_.site_number[k] == site) return k;
+  return -1;
+}
+
+int Session::first_missing_site() const {
+  for (int site = 0; site < configured_sites(); ++site)
+    if (slot_of(site) < 0) return site;
+  return -1;
+}
+
+void Session::say_site_down(int site) {
+  reply_line(kSiteDownLine, site + 1);
+  await_no_site();
+}
+
 bool Session::at_root() const { return std::strcmp(st_.cwd, "/") == 0; }
 
 bool Session::reply(std::string_view text) { return c_.client_conn.write_all(text, kControlWriteSeconds * 1000); }
@@ -36,12 +56,12 @@ long Session::reply_line(const char* format, ...) {
 }
 
 bool Session::send_site(int site, std::string_view text) {
-  if (site < 0 || site >= n_) return false;
+  if (site < 0 || site >= site_count()) return false;
   return c_.site_conn[site].write_all(text, kControlWriteSeconds * 1000);
 }
 
 long Session::send_site_line(int site, const char* format, ...) {
-  if (site < 0 || site >= n_) return -1;
+  if (site < 0 || site >= site_count()) return -1;
   va_list args;
   va_start(args, format);
   long r = send_formatted(c_.site_conn[site], format, args);
@@ -54,13 +74,13 @@ bool Session::relay_line(int site, std::string_view line) {
 }
 
 void Session::await_every_site() {
-  for (int i = 0; i < kMaxSites; ++i) st_.awaited[i] = i < n_;
+  for (int i = 0; i < kMaxSites; ++i) st_.awaited[i] = i < site_count();
 }
 
 void Session::await_current_site() { await_only(st_.current_site); }
 
 void Session::await_only(int site) {
-  for (int i = 0; i < kMaxSites; ++i) st_.awaited[i] = i == site && i < n_;
+  for (int i = 0; i < kMaxSites; ++i) st_.awaited[i] = i == site && i < site_count();
 }
 
 void Session::await_no_site() {
@@ -70,7 +90,13 @@ void Session::await_no_site() {
 bool Session::secure_client(std::string* error) {
   const std::shared_ptr<const TlsContext>& ctx = tls_contexts().for_clients;
   if (!ctx) return false;
-  return c_.client_conn.start_tls(*ctx, kTlsHandshakeSeconds * 1000, nullptr, error) == TlsResult::ok;
+  const bool ok = c_.client_conn.start_tls(*ctx, kTlsHandshakeSeconds * 1000, nullptr, error) == TlsResult::ok;
+  // A client whose handshake failed cannot go on: its session ends here.
+  if (Metrics* m = metrics()) {
+    m->tls_handshake(TlsLeg::kClient, ok);
+    if (!ok) m->refused(Refusal::kTls);
+  }
+  return ok;
 }
 
 bool Session::carries_all_data() const {

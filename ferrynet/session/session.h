@@ -13,14 +13,27 @@
 
 namespace ferrynet {
 
+// What a client hears for a command that needs a site the session lacks.
+inline constexpr char kSiteDownLine[] = "450 Site %d is down, try again later.\r\n";
+
 class Session {
  public:
-  // `sites` is the client's site count, N.
-  Session(Client& c, RelayState& st, int sites) : c_(c), st_(st), n_(sites) {}
+  Session(Client& c, RelayState& st) : c_(c), st_(st) {}
 
-  // Never above kMaxSites (the configuration allows no more); said here too so
-  // that the compiler sees the bound of every per-site array a caller fills.
-  int site_count() const { return n_ < kMaxSites ? n_ : kMaxSites; }
+  // The sites the session holds. Never above kMaxSites (the configuration
+  // allows no more); said here too so that the compiler sees the bound of
+  // every per-site array a caller fills.
+  int site_count() const { return c_.site_count < kMaxSites ? c_.site_count : kMaxSites; }
+  // The configured sites, some of which the session may lack.
+  int configured_sites() const;
+  // Configured site number (from 0) of a slot, and the slot of a site (-1: not held).
+  int site_number(int slot) const { return slot >= 0 && slot < site_count() ? c_.site_number[slot] : -1; }
+  int slot_of(int site) const;
+  // The first configured site the session lacks, or -1.
+  int first_missing_site() const;
+  // Tells the client that `site` (configured number) is down: the command
+  // goes nowhere.
+  void say_site_down(int site);
   bool at_root() const;
   RelayState& state() { return st_; }
   const RelayState& state() const { return st_; }
@@ -40,7 +53,7 @@ class Session {
   void await_current_site();
   void await_only(int site);
   void await_no_site();
-  bool awaits(int site) const { return site >= 0 && site < n_ && st_.awaited[site]; }
+  bool awaits(int site) const { return site >= 0 && site < site_count() && st_.awaited[site]; }
   // The login succeeded: the login watchdog lets this client be.
   void mark_logged_in() { c_.logged_in.store(true); }
 
@@ -62,6 +75,7 @@ class Session {
   std::shared_ptr<TlsSessionStore> site_tls_store(int site) const { return c_.site_tls[site]; }
 
   const std::string& client_ip() const { return c_.client_ip; }
+  Metrics* metrics() const { return metrics_of(c_); }
   // The peer of a site's control connection.
   const Address& site_peer(int site) const { return c_.site_addr[site]; }
   // The daemon's end of a site's control connection.
@@ -75,7 +89,6 @@ class Session {
  private:
   Client& c_;
   RelayState& st_;
-  const int n_;
 };
 
 // The local address the daemon uses toward the sites for this client, or none.

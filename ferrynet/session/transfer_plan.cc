@@ -69,4 +69,22 @@ bool TransferPlan::wait_legs(int limit_ms) {
   return legs_running_ == 0;
 }
 
+void TransferPlan::note_command(Direction d, std::chrono::steady_clock::time_point at) {
+  if (direction_.load(std::memory_order_relaxed) >= 0) return;
+  command_at_ns_.store(at.time_since_epoch().count(), std::memory_order_relaxed);
+  direction_.store(static_cast<int>(d), std::memory_order_release);
+}
+
+Direction TransferPlan::direction(Direction otherwise) const {
+  const int d = direction_.load(std::memory_order_acquire);
+  return d < 0 ? otherwise : static_cast<Direction>(d);
+}
+
+bool TransferPlan::since_command(std::chrono::steady_clock::time_point now, std::chrono::nanoseconds* took) const {
+  if (direction_.load(std::memory_order_acquire) < 0) return false;
+  const std::chrono::steady_clock::duration at(command_at_ns_.load(std::memory_order_relaxed));
+  *took = now - std::chrono::steady_clock::time_point(at);
+  return true;
+}
+
 }  // namespace ferrynet

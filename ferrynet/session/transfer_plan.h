@@ -4,9 +4,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 
+#include "ferrynet/core/metrics.h"
 #include "ferrynet/session/listing_kind.h"
 
 namespace ferrynet {
@@ -43,6 +46,13 @@ class TransferPlan {
   // True when every leg has finished, false when cancelled first or the limit ran out.
   bool wait_legs(int limit_ms);
 
+  // The client's transfer command, for the counts: the first one holds.
+  void note_command(Direction d, std::chrono::steady_clock::time_point at);
+  // The direction the command named; `otherwise` before any command came.
+  Direction direction(Direction otherwise) const;
+  // Since the command; none before it came.
+  bool since_command(std::chrono::steady_clock::time_point now, std::chrono::nanoseconds* took) const;
+
   // Read line by line by the merge, so it is an atomic of its own.
   const std::atomic<int>* listing_kind() const { return &listing_kind_; }
 
@@ -52,6 +62,8 @@ class TransferPlan {
   Decision decision_;  // guarded by lock_
   int legs_running_ = 0;  // guarded by lock_
   std::atomic<int> listing_kind_{kListingLong};
+  std::atomic<int> direction_{-1};
+  std::atomic<int64_t> command_at_ns_{0};  // published by direction_
 };
 
 }  // namespace ferrynet

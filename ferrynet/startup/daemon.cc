@@ -17,11 +17,14 @@
 #include "ferrynet/core/config.h"
 #include "ferrynet/core/limits.h"
 #include "ferrynet/core/log.h"
+#include "ferrynet/core/metrics.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/core/tls_setup.h"
 #include "ferrynet/relay/client_thread.h"
 #include "ferrynet/session/admission.h"
 #include "ferrynet/session/client_table.h"
+#include "ferrynet/session/site_health.h"
+#include "ferrynet/startup/metrics_http.h"
 
 namespace ferrynet {
 
@@ -90,6 +93,30 @@ void refuse(Client& c, Verdict v) {
   c.client_conn.read_some(unread, sizeof unread, 0);
   log_line('c', "refused client from %s port %d: %s\n", c.client_addr.host().c_str(),
            static_cast<int>(c.client_addr.port()), refusal_reason(v));
+  if (Metrics* m = metrics_of(c)) m->refused(refusal_kind(v));
+}
+
+// The counts and their endpoint, when `metricsaddress` asks for them; a
+// set address that cannot be served stops the start.
+std::unique_ptr<MetricsEndpoint> serve_metrics(const Config& cfg, Services& services,
+                                               std::unique_ptr<Metrics>& metrics) {
+  if (!cfg.metricsaddress) return nullptr;
+  metrics = std::make_unique<Metrics>(cfg.sitecount);
+  EndpointSources from;
+  from.metrics = metrics.get();
+  from.health = services.health;
+  from.degrade = cfg.sitedown == kSiteDownDegrade;
+  from.sites = cfg.sitecount;
+  from.max_clients = cfg.maxclients;
+  std::string why;
+  std::unique_ptr<MetricsEndpoint> endpoint = MetricsEndpoint::start(*cfg.metricsaddress, from, why);
+  if (!endpoint) {
+    log_line('e', "cannot serve metrics on %s: %s\n", cfg.metricsaddress->c_str(), why.c_str());
+    shutdown_daemon();
+  }
+  log_line('i', "metrics on %s, port %u\n", cfg.metricsaddress->c_str(), static_cast<unsigned>(endpoint->port()));
+  services.metrics = metrics.get();
+  return endpoint;
 }
 
 }  // namespace
@@ -244,7 +271,12 @@ int run_daemon(int argc, char** argv) {
     shutdown_daemon();
   }
   // accept_loop never returns: what it is handed lives as long as any client.
+  SiteHealth health(cfg.sitecount);
   Services services;
+  services.health = &health;
+  std::unique_ptr<Metrics> metrics;
+  // A thread of its own too, so started after the fork as well.
+  std::unique_ptr<MetricsEndpoint> endpoint = serve_metrics(cfg, services, metrics);
   accept_loop(*listener, services);
 }
 

@@ -178,6 +178,17 @@ TEST(ConfigValues, TlsKeys) {
   }
 }
 
+TEST(ConfigValues, SitedownCloseByDefaultOrDegrade) {
+  EXPECT_EQ(read_text("port 21\n").cfg->sitedown, ferrynet::kSiteDownClose);
+  EXPECT_EQ(read_text("sitedown degrade\n").cfg->sitedown, ferrynet::kSiteDownDegrade);
+  EXPECT_EQ(read_text("sitedown degrade\nsitedown close\n").cfg->sitedown, ferrynet::kSiteDownClose);
+  for (const char* bad : {"sitedown\n", "sitedown yes\n", "sitedown degrade \n"}) {
+    Outcome b = read_text(bad);
+    EXPECT_EQ(b.rc, 1) << bad;
+    EXPECT_EQ(b.err, "[001]: sitedown: 1\n");
+  }
+}
+
 TEST(ConfigValues, LoadBalancerAndPassivePortKeys) {
   Outcome o = read_text("proxyfrom 10.0.0.0/8 ::1\npasvaddress 203.0.113.5\npasvports 50000-50100\n");
   ASSERT_EQ(o.rc, 0) << o.err;

@@ -45,6 +45,8 @@ class RewriteTest : public testing::Test {
     client_.client_addr = ferrynet::Address::ipv4(client_side_.far_addr.sin_addr.s_addr, ntohs(client_side_.far_addr.sin_port));
     client_.client_ip = "127.0.0.1";
     for (int i = 0; i < kSites; ++i) client_.site_conn[i] = ferrynet::Connection(ferrynet::Fd(site_side_[i].near));
+    client_.site_count = kSites;
+    for (int i = 0; i < kSites; ++i) client_.site_number[i] = i;
   }
   void TearDown() override { ferrynet::config().sitecount = 0; }
   void put(int site, const std::string& text) { rb_->slice[site].assign(text); }
@@ -62,7 +64,7 @@ class RewriteTest : public testing::Test {
   ControlPair site_side_[kSites];
   Client client_;
   RelayState st_;
-  ferrynet::Session session_{client_, st_, kSites};
+  ferrynet::Session session_{client_, st_};
   std::unique_ptr<ReplyBuffer> rb_ = std::make_unique<ReplyBuffer>();
 };
 

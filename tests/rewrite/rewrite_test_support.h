@@ -61,7 +61,9 @@ inline MergeRun run_on(ferrynet::ReplyHandler handler, Replies& rb, int current_
   });
   ferrynet::RelayState st;
   st.current_site = current_site;
-  ferrynet::Session s(c, st, rb.sites);
+  c.site_count = rb.sites;
+  for (int i = 0; i < rb.sites && i < ferrynet::kMaxSites; ++i) c.site_number[i] = i;
+  ferrynet::Session s(c, st);
   run.result = handler(s, rb);
   c.client_conn.shutdown_write();
   reader.join();
