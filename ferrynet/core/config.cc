@@ -170,6 +170,19 @@ int parse_section(const char* value, Config& cfg) {
   return 0;
 }
 
+// The full address is read at start-up, where a wrong one stops the daemon.
+int parse_sharedstate(const char* value, Config& cfg) {
+  if (value == nullptr || (strncmp(value, "redis://", 8) != 0 && strncmp(value, "unix:///", 8) != 0)) return 1;
+  cfg.sharedstate = std::string(value);
+  return 0;
+}
+
+int parse_sharedstateprefix(const char* value, Config& cfg) {
+  if (value == nullptr || *value == '\0' || std::strpbrk(value, " \t\r") != nullptr) return 1;
+  cfg.sharedstateprefix = value;
+  return 0;
+}
+
 int parse_metricsaddress(const char* value, Config& cfg) {
   std::string host;
   uint16_t port = 0;
@@ -239,6 +252,8 @@ const ConfigKeyword ConfigKeywordTable[] = {
     NUMBER_ROW(replytimeout),
     YESNO_ROW(rftpdcompatible),
     {"section", parse_section},
+    {"sharedstate", parse_sharedstate},
+    {"sharedstateprefix", parse_sharedstateprefix},
     TEXT_ROW(siteip),
     {"sitedown", parse_sitedown},
     NUMBER_ROW(siteport),
@@ -251,7 +266,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     {"traffic", parse_traffic},
 };
 const int ConfigKeywordCount = sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0];
-static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 45);
+static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 47);
 
 #undef TEXT_ROW
 #undef NUMBER_ROW

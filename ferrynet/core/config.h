@@ -94,6 +94,10 @@ struct Config {
   // "[v6 address]:port"; absent: no endpoint and nothing counted.
   Text metricsaddress;
   int sitedown = kSiteDownClose;
+  // The store several instances share presence, per-address counts and
+  // site health through; absent: each instance alone.
+  Text sharedstate;
+  std::string sharedstateprefix = "ferrynet";
 
   Mutex cycle_lock;
 };
