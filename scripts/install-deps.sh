@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the demo need, if any is missing.
 set -eu
 # The last line holds what vsftpd and proftpd link against: they are unpacked below, not installed.
-pkgs=(make cmake ninja-build g++ clang libgtest-dev zlib1g-dev python3 python3-pyftpdlib man-db groff-base pkg-config
+pkgs=(make cmake ninja-build g++ clang libgtest-dev zlib1g-dev python3 python3-pyftpdlib python3-cryptography man-db groff-base pkg-config
       curl lftp socat oidentd pure-ftpd libclang-rt-14-dev libssl-dev openssl passwd haproxy
       libmicrohttpd-dev libhiredis-dev redis-server prometheus
       libcap2 libpam0g libssl3 libwrap0 libacl1 libidn2-0 libcrypt1 libhiredis0.14 libmemcached11 libmemcachedutil2

@@ -191,6 +191,37 @@ int parse_metricsaddress(const char* value, Config& cfg) {
   return 0;
 }
 
+int parse_sitepasvaddress(const char* value, Config& cfg) {
+  if (value == nullptr) return 1;
+  if (strcasecmp(value, "control") == 0)
+    cfg.sitepasvaddress = kSitePasvControl;
+  else if (strcasecmp(value, "reply") == 0)
+    cfg.sitepasvaddress = kSitePasvReply;
+  else
+    return 1;
+  return 0;
+}
+
+// One to kMaxSites names separated by blanks; "-" keeps that entry's host.
+int parse_sitetlsnames(const char* value, Config& cfg) {
+  if (value == nullptr) return 1;
+  std::vector<std::string> names;
+  const char* p = value;
+  for (;;) {
+    while (is_blank(*p)) ++p;
+    if (*p == '\0') break;
+    size_t len = 0;
+    while (p[len] && !is_blank(p[len])) ++len;
+    if (names.size() == static_cast<size_t>(kMaxSites)) return 1;
+    std::string name(p, len);
+    names.push_back(name == "-" ? std::string() : name);
+    p += len;
+  }
+  if (names.empty()) return 1;
+  cfg.sitetlsnames = std::move(names);
+  return 0;
+}
+
 }  // namespace
 
 bool split_host_port(const std::string& value, std::string& host, uint16_t& port) {
@@ -256,9 +287,11 @@ const ConfigKeyword ConfigKeywordTable[] = {
     {"sharedstateprefix", parse_sharedstateprefix},
     TEXT_ROW(siteip),
     {"sitedown", parse_sitedown},
+    {"sitepasvaddress", parse_sitepasvaddress},
     NUMBER_ROW(siteport),
     YESNO_ROW(sitetls),
     TEXT_ROW(sitetlsca),
+    {"sitetlsnames", parse_sitetlsnames},
     NUMBER_ROW(speedglobalmeasure),
     NUMBER_ROW(speedglobal),
     TEXT_ROW(tlscertfile),
@@ -266,7 +299,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     {"traffic", parse_traffic},
 };
 const int ConfigKeywordCount = sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0];
-static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 47);
+static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 49);
 
 #undef TEXT_ROW
 #undef NUMBER_ROW

@@ -21,6 +21,9 @@ using Text = std::optional<std::string>;  // absent, or present (possibly empty)
 // TLS required before login, or TLS from the first byte.
 enum ClientTls : int { kClientTlsNo = 0, kClientTlsYes, kClientTlsForce, kClientTlsImplicit };
 
+// Where a site's data port is reached: at its control connection's address,
+// or at the address its passive reply names.
+enum SitePasvAddress : int { kSitePasvControl = 0, kSitePasvReply };
 // A top-level directory and the site slot (0-based) that holds it.
 struct SectionSetting {
   std::string name;
@@ -73,6 +76,10 @@ struct Config {
   int clienttls = kClientTlsNo;
   int sitetls = 0;   // AUTH TLS on every site connection
   Text sitetlsca;    // absent: the sites' certificates are not verified
+  // The name each cycleip entry's certificate is checked against, in entry
+  // order; empty (given as "-") or missing: the entry's host.
+  std::vector<std::string> sitetlsnames;
+  int sitepasvaddress = kSitePasvControl;
   // Shedding of clients that would otherwise hold descriptors for ever.
   uint32_t logintimeout = kDefaultLoginSeconds;  // seconds to complete a login; 0: no limit
   uint32_t maxclients = 0;                       // 0: as many as the descriptor limit holds

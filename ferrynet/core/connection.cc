@@ -71,9 +71,9 @@ void Connection::close() {
 }
 
 TlsResult Connection::start_tls(const TlsContext& ctx, int limit_ms, std::shared_ptr<TlsSessionStore> store,
-                                std::string* error) {
+                                std::string* error, const std::string& peer_name) {
   if (!fd_.valid() || tls_) return TlsResult::failed;
-  std::unique_ptr<TlsStream> stream = TlsStream::open(ctx, fd_.get());
+  std::unique_ptr<TlsStream> stream = TlsStream::open(ctx, fd_.get(), peer_name);
   if (!stream) {
     if (error) *error = "cannot set up TLS";
     return TlsResult::failed;

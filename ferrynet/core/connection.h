@@ -42,9 +42,10 @@ class Connection {
 
   // Puts TLS over the connection within `limit_ms`: the role follows the
   // context (server towards clients, client towards sites). A client side
-  // offers and keeps the sessions of `store`. On failure the reason is in `error`.
+  // offers and keeps the sessions of `store`, and checks the certificate
+  // against `peer_name` (see TlsStream::open). On failure the reason is in `error`.
   TlsResult start_tls(const TlsContext& ctx, int limit_ms, std::shared_ptr<TlsSessionStore> store = nullptr,
-                      std::string* error = nullptr);
+                      std::string* error = nullptr, const std::string& peer_name = "");
   bool secure() const { return tls_ != nullptr; }
   // Sends the close_notify that ends a protected stream cleanly.
   void end_tls(int limit_ms);

@@ -2,6 +2,8 @@
 // one changes what peers and stored files see, so they live here, once.
 #pragma once
 
+#include <cstddef>
+
 namespace ferrynet {
 
 inline constexpr int kMaxSites = 3;              // site connections a client can hold
@@ -25,6 +27,8 @@ inline constexpr int kReadLineByteWaitSeconds = 180;
 inline constexpr int kControlWriteSeconds = 180;
 inline constexpr int kTlsHandshakeSeconds = 30;  // a client or site that stops mid-handshake
 inline constexpr int kTlsCloseMs = 1000;  // sending a close_notify, never waiting for the answer
+// A peer's certificate names quoted in the log: enough to tell which, bounded.
+inline constexpr size_t kPeerTextMax = 512;
 // Raw TLS bytes taken from the socket per read: several records per system
 // call on a bulk transfer. Released whenever it runs empty.
 inline constexpr int kTlsReadAheadBytes = 128 * 1024;

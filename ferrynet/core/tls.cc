@@ -6,6 +6,7 @@
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -41,6 +42,57 @@ std::string library_reason(const char* fallback) {
   }
   ERR_clear_error();
   return text;
+}
+
+// Text of the peer's for the log: printable characters only, and bounded.
+std::string printable(const unsigned char* data, int len) {
+  std::string out;
+  for (int i = 0; i < len && out.size() < kPeerTextMax; ++i)
+    out += data[i] >= 0x20 && data[i] < 0x7f ? static_cast<char>(data[i]) : '?';
+  return out;
+}
+
+// The names a certificate is for: its DNS and IP subject alternative names,
+// or its common name when it has none of those.
+std::string certificate_names(X509* cert) {
+  std::string out;
+  auto* names = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+  for (int i = 0; names != nullptr && i < sk_GENERAL_NAME_num(names) && out.size() < kPeerTextMax; ++i) {
+    const GENERAL_NAME* n = sk_GENERAL_NAME_value(names, i);
+    std::string one;
+    if (n->type == GEN_DNS) {
+      one = "DNS:" + printable(ASN1_STRING_get0_data(n->d.dNSName), ASN1_STRING_length(n->d.dNSName));
+    } else if (n->type == GEN_IPADD) {
+      const int len = ASN1_STRING_length(n->d.iPAddress);
+      char text[INET6_ADDRSTRLEN] = "?";
+      if (len == 4 || len == 16)
+        inet_ntop(len == 4 ? AF_INET : AF_INET6, ASN1_STRING_get0_data(n->d.iPAddress), text, sizeof text);
+      one = std::string("IP:") + text;
+    }
+    if (one.empty()) continue;
+    if (!out.empty()) out += ", ";
+    out += one;
+  }
+  GENERAL_NAMES_free(names);
+  if (out.empty()) {
+    char cn[256] = {};
+    const int len = X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, cn, sizeof cn);
+    if (len > 0) out = "CN:" + printable(reinterpret_cast<const unsigned char*>(cn), len);
+  }
+  return out.empty() ? "no names" : out;
+}
+
+std::string asn1_time_text(const ASN1_TIME* t) {
+  BIO* mem = BIO_new(BIO_s_mem());
+  if (mem == nullptr) return "?";
+  std::string out = "?";
+  if (t != nullptr && ASN1_TIME_print(mem, t) == 1) {
+    char* data = nullptr;
+    const long len = BIO_get_mem_data(mem, &data);
+    if (len > 0) out.assign(data, static_cast<size_t>(len));
+  }
+  BIO_free(mem);
+  return out;
 }
 
 // A key with a passphrase must fail to load, never ask the terminal.
@@ -178,6 +230,7 @@ struct TlsContext::Impl {
   SSL_CTX* ctx = nullptr;
   bool server = false;
   bool verify = false;
+  std::string trust_name;  // who signs the peers' certificates, for refusals
 
   ~Impl() { SSL_CTX_free(ctx); }
 };
@@ -245,7 +298,7 @@ std::shared_ptr<const TlsContext> TlsContext::server(const std::string& cert_fil
 }
 
 std::shared_ptr<const TlsContext> TlsContext::client(const std::string& ca_file, std::string& error,
-                                                     TlsVersionCap cap) {
+                                                     TlsVersionCap cap, const std::string& trust_name) {
   ERR_clear_error();
   auto impl = std::make_unique<Impl>();
   impl->ctx = SSL_CTX_new(TLS_client_method());
@@ -267,6 +320,7 @@ std::shared_ptr<const TlsContext> TlsContext::client(const std::string& ca_file,
       return nullptr;
     }
     impl->verify = true;
+    impl->trust_name = trust_name.empty() ? ca_file : trust_name;
   }
   SSL_CTX_set_verify(ctx, impl->verify ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
   return std::shared_ptr<const TlsContext>(new TlsContext(std::move(impl)));
@@ -298,6 +352,8 @@ struct TlsStream::Impl {
   std::string gathered;
   std::string error;
   std::shared_ptr<TlsSessionStore> store;  // outlives ssl, which points into it
+  std::string peer_name;   // the name the peer's certificate must hold
+  std::string trust_name;  // the context's
 
   ~Impl() { SSL_free(ssl); }
 
@@ -351,7 +407,7 @@ struct TlsStream::Impl {
     broken = true;
     long verify = SSL_get_verify_result(ssl);
     if ((SSL_get_verify_mode(ssl) & SSL_VERIFY_PEER) != 0 && !server && verify != X509_V_OK) {
-      error = std::string("certificate verification failed: ") + X509_verify_cert_error_string(verify);
+      error = refusal(verify);
       ERR_clear_error();
     } else if (ERR_peek_last_error() != 0) {
       error = library_reason("");
@@ -359,6 +415,33 @@ struct TlsStream::Impl {
       error = std::strerror(sock.last_errno);
     } else {
       error = "TLS error " + std::to_string(ssl_error);
+    }
+  }
+
+  // Why the peer's certificate was refused, in terms an operator can act on.
+  std::string refusal(long verify) const {
+    STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ssl);
+    X509* leaf = chain != nullptr && sk_X509_num(chain) > 0 ? sk_X509_value(chain, 0) : nullptr;
+    switch (verify) {
+      case X509_V_ERR_HOSTNAME_MISMATCH:
+      case X509_V_ERR_IP_ADDRESS_MISMATCH:
+      case X509_V_ERR_EMAIL_MISMATCH:
+        return "certificate name mismatch: expected " + peer_name + ", the certificate holds " +
+               (leaf ? certificate_names(leaf) : std::string("no names"));
+      case X509_V_ERR_CERT_HAS_EXPIRED:
+        return "certificate expired" + (leaf ? " on " + asn1_time_text(X509_get0_notAfter(leaf)) : std::string());
+      case X509_V_ERR_CERT_NOT_YET_VALID:
+        return "certificate not valid before " + (leaf ? asn1_time_text(X509_get0_notBefore(leaf)) : std::string("now"));
+      case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+      case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+      case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+      case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+      case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+      case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+      case X509_V_ERR_CERT_UNTRUSTED:
+        return "certificate not signed by " + trust_name + " (" + X509_verify_cert_error_string(verify) + ")";
+      default:
+        return std::string("certificate verification failed: ") + X509_verify_cert_error_string(verify);
     }
   }
 
@@ -426,6 +509,8 @@ std::unique_ptr<TlsStream> TlsStream::open(const TlsContext& ctx, int fd, const 
   auto impl = std::make_unique<Impl>();
   impl->server = ctx.impl_->server;
   impl->sock.fd = fd;
+  impl->peer_name = peer_name;
+  impl->trust_name = ctx.impl_->trust_name;
   impl->ssl = SSL_new(ctx.impl_->ctx);
   BIO* bio = impl->ssl != nullptr ? BIO_new(method) : nullptr;
   if (bio == nullptr) {

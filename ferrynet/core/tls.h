@@ -20,9 +20,12 @@ class TlsContext {
                                                   std::string& error,
                                                   TlsVersionCap cap = TlsVersionCap::tls13,
                                                   bool tls13_tickets = false);
-  // Verifies peers against the PEM bundle `ca_file`; an empty name verifies nothing.
+  // Verifies peers against the PEM bundle `ca_file`; an empty name verifies
+  // nothing. A certificate it did not sign is reported as not signed by
+  // `trust_name` (none: the file's name).
   static std::shared_ptr<const TlsContext> client(const std::string& ca_file, std::string& error,
-                                                  TlsVersionCap cap = TlsVersionCap::tls13);
+                                                  TlsVersionCap cap = TlsVersionCap::tls13,
+                                                  const std::string& trust_name = "");
   ~TlsContext();
   TlsContext(const TlsContext&) = delete;
   TlsContext& operator=(const TlsContext&) = delete;
@@ -66,7 +69,9 @@ class TlsStream {
  public:
   // The role follows the context. `peer_name` (client streams only) is sent
   // as the server name and, with a verifying context, must match the
-  // certificate; a dotted quad is matched as an address. Null when `fd` is
+  // certificate; an IPv4 or IPv6 address is matched as an address and not
+  // sent. A refused certificate's error() says why: the name expected and
+  // the names it holds, its expiry, or who did not sign it. Null when `fd` is
   // not an open descriptor or the library is out of memory.
   static std::unique_ptr<TlsStream> open(const TlsContext& ctx, int fd, const std::string& peer_name = "");
   ~TlsStream();

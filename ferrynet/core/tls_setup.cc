@@ -36,7 +36,8 @@ int load_tls_contexts(const Config& cfg) {
     }
   }
   if (cfg.sitetls) {
-    contexts().for_sites = TlsContext::client(given(cfg.sitetlsca) ? *cfg.sitetlsca : "", error);
+    contexts().for_sites = TlsContext::client(given(cfg.sitetlsca) ? *cfg.sitetlsca : "", error, TlsVersionCap::tls13,
+                                              "sitetlsca");
     if (!contexts().for_sites) {
       std::fprintf(stderr, "%s\n", error.c_str());
       return 1;

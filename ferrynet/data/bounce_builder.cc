@@ -72,7 +72,10 @@ bool start_planned_bounce(Session& s, const BouncePlan& plan, uint16_t* ports) {
     if (s.site_peer(plan.first_site + k).valid()) bounce->site_peers[k] = s.site_peer(plan.first_site + k);
   bounce->client_tls = s.client_data_tls();
   bounce->site_tls = s.site_data_tls();
-  for (int k = 0; k < plan.count; ++k) bounce->site_stores[k] = s.site_tls_store(plan.first_site + k);
+  for (int k = 0; k < plan.count; ++k) {
+    bounce->site_stores[k] = s.site_tls_store(plan.first_site + k);
+    bounce->site_names[k] = s.site_tls_name(plan.first_site + k);
+  }
   bounce->connect_to_sites = plan.passive ? 1 : 0;
   bounce->byte_copy = !plan.merge;
   bounce->sites = plan.count;

@@ -186,7 +186,8 @@ void run_bounce(DataBounce& b) {
   auto protect_site = [&](int leg) {
     if (!b.site_tls) return true;
     std::string why;
-    const bool ok = site_legs[leg].start_tls(*b.site_tls, b.timeout_s * 1000, b.site_stores[leg], &why) == TlsResult::ok;
+    const bool ok = site_legs[leg].start_tls(*b.site_tls, b.timeout_s * 1000, b.site_stores[leg], &why,
+                                             b.site_names[leg]) == TlsResult::ok;
     if (b.metrics) b.metrics->tls_handshake(TlsLeg::kSiteData, ok);
     if (ok && b.metrics && site_legs[leg].tls_resumed()) b.metrics->tls_resumed(b.site_numbers[leg]);
     if (ok) return true;

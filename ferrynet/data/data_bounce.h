@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "ferrynet/core/address.h"
 #include "ferrynet/core/limits.h"
@@ -44,6 +45,7 @@ struct DataBounce {
   std::shared_ptr<const TlsContext> client_tls;
   std::shared_ptr<const TlsContext> site_tls;
   std::shared_ptr<TlsSessionStore> site_stores[kMaxSites];
+  std::string site_names[kMaxSites];  // what each site's certificate must hold
   // What the transfer turns out to be; none: a listing from the start.
   std::shared_ptr<TransferPlan> plan;
   Metrics* metrics = nullptr;  // none: nothing counted

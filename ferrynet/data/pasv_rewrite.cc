@@ -35,13 +35,31 @@ std::string passive_listen_address(const Session& s) {
 
 // A site's passive port: its 227 names host and port, its 229 (the answer to
 // EPSV, which IPv6 sites are asked) the port on the host the daemon reached.
-bool read_passive_reply(const Slice& slice, const Address& site, DataTarget& out) {
+// Security: unless `sitepasvaddress reply`, a 227's host is not followed
+// either: whoever writes the reply (the site, or anyone on a plain link)
+// could aim the daemon at any host behind it and feed the client its bytes.
+bool read_passive_reply(Session& s, int i, const Slice& slice, DataTarget& out) {
+  const Address& site = s.site_peer(i);
   const size_t len = static_cast<size_t>(slice.size());
-  if (len < 3 || std::memcmp(slice.data(), "229", 3) != 0) return parse_pasv_reply(slice.data(), len, out);
-  uint16_t port = 0;
-  if (!parse_epsv_reply(slice.data(), len, port)) return false;
   DataTarget t;
-  t.port = port;
+  if (len < 3 || std::memcmp(slice.data(), "229", 3) != 0) {
+    if (!parse_pasv_reply(slice.data(), len, t)) return false;
+    if (config().sitepasvaddress == kSitePasvReply) {
+      out = t;
+      return true;
+    }
+    int quad[4] = {};
+    const bool same = site.quad(quad) && std::memcmp(quad, t.quad, sizeof quad) == 0;
+    if (!same && !s.state().pasv_address_logged) {
+      s.state().pasv_address_logged = true;
+      char named[kHostSlot];
+      format_host(t, named);
+      log_line('e', "site %d's passive reply for %s names %s, not %s: its data connection goes to %s\n", i + 1,
+               s.client_ip().c_str(), named, site.host().c_str(), site.host().c_str());
+    }
+  } else if (!parse_epsv_reply(slice.data(), len, t.port)) {
+    return false;
+  }
   t.ipv6 = site.ipv6_bytes(t.ipv6_bytes);
   if (!t.ipv6 && !site.quad(t.quad)) return false;
   out = t;
@@ -66,7 +84,7 @@ uint16_t bounce_passive(Session& s, ReplyBuffer& rb) {
   for (int k = 0; k < plan.count; ++k) {
     const int i = first + k;
     const Slice& slice = rb.slice[i];
-    if (!read_passive_reply(slice, s.site_peer(i), plan.targets[k])) {
+    if (!read_passive_reply(s, i, slice, plan.targets[k])) {
       std::printf("CURDIR %.*s\n, %i\n", slice.size(), slice.data(), i);
       std::fflush(stdout);
       log_line('p', "PASV reply from server in wrong syntax: %.*s\n", printable_length(slice), slice.data());

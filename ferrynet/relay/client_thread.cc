@@ -92,6 +92,7 @@ bool connect_sites(Client& c) {
     c.site_number[slot] = i;
     c.site_conn[slot] = std::move(site.conn);
     c.site_addr[slot] = site.to;
+    c.site_tls_name[slot] = site_tls_name(targets[i]);
     log_line('r', "successfully relayed client from %s:%d to %s:%d\n", c.client_ip.c_str(), client_port, host,
              port);
   }

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -12,6 +13,21 @@
 namespace ferrynet {
 
 namespace {
+
+constexpr const char kRestNotOffset[] = "501 REST takes a decimal byte offset.\r\n";
+
+// Digits only, of a value a file offset can hold.
+bool decimal_offset(std::string_view arg) {
+  if (arg.empty()) return false;
+  unsigned long long v = 0;
+  for (char ch : arg) {
+    if (ch < '0' || ch > '9') return false;
+    const unsigned d = static_cast<unsigned>(ch - '0');
+    if (v > (static_cast<unsigned long long>(INT64_MAX) - d) / 10) return false;
+    v = v * 10 + d;
+  }
+  return true;
+}
 
 std::string_view without_cr(std::string_view line) {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -54,21 +70,31 @@ bool held_target(Session& s, std::string_view line, int words, PathTarget& t) {
   return true;
 }
 
-CommandResult to_site(Session& s, std::string_view line, const PathTarget& t, int site) {
-  if (site == s.current_site() || !t.named)
+// A REST the client gave at the root goes to the site that carries the
+// transfer; the transfer command follows once that site has accepted the
+// offset (the relay sends it). A site that refused would otherwise send
+// the file from its start to a client that writes it at the offset.
+void send_transfer(Session& s, int site, std::string_view line) {
+  RelayState& st = s.state();
+  if (st.rest_line.empty()) {
     s.relay_line(site, line);
-  else
-    s.relay_line(site, absolute_line(line, t));
-  s.await_only(site);
-  return CommandResult::kHandled;
+    return;
+  }
+  s.relay_line(site, st.rest_line);
+  st.restart_site = site;
+  st.after_restart = std::string(line);
+  st.rest_line.clear();
 }
 
-// A REST the client gave at the root goes to the site that carries the transfer, just before it.
-void restart_at(Session& s, int site) {
-  RelayState& st = s.state();
-  if (st.rest_line.empty()) return;
-  s.relay_line(site, st.rest_line);
-  st.swallow_restart[site] = true;
+CommandResult to_site(Session& s, std::string_view line, const PathTarget& t, int site, bool transfer = false) {
+  const std::string absolute = site == s.current_site() || !t.named ? std::string() : absolute_line(line, t);
+  const std::string_view out = absolute.empty() ? line : std::string_view(absolute);
+  if (transfer)
+    send_transfer(s, site, out);
+  else
+    s.relay_line(site, out);
+  s.await_only(site);
+  return CommandResult::kHandled;
 }
 
 // A file at the root level: the sites are asked in order until one has it.
@@ -79,12 +105,13 @@ CommandResult first_holder(Session& s, std::string_view line, const PathTarget& 
   st.fallthrough_next = s.site_count() > 1 ? 1 : -1;
   st.fallthrough_missing = s.first_missing_site();
   st.decide_on_preliminary = transfer;
+  const std::string_view first = 0 == s.current_site() || s.at_root() ? line : std::string_view(st.fallthrough_line);
   if (transfer) {
     st.fallthrough_rest = st.rest_line;
-    restart_at(s, 0);
-    st.rest_line.clear();
+    send_transfer(s, 0, first);
+  } else {
+    s.relay_line(0, first);
   }
-  s.relay_line(0, 0 == s.current_site() || s.at_root() ? line : std::string_view(st.fallthrough_line));
   s.await_only(0);
   return CommandResult::kHandled;
 }
@@ -95,11 +122,7 @@ CommandResult routed_read(Session& s, std::string_view line, int words, bool tra
   if (!t.named) return CommandResult::kForward;
   if (t.section_site >= 0) {
     if (transfer && s.state().transfer) s.state().transfer->decide_single_site(t.section_site);
-    if (transfer) {
-      restart_at(s, t.section_site);
-      s.state().rest_line.clear();
-    }
-    return to_site(s, line, t, t.section_site);
+    return to_site(s, line, t, t.section_site, transfer);
   }
   return first_holder(s, line, t, transfer);
 }
@@ -152,9 +175,7 @@ CommandResult store_command(Session& s, std::string_view line) {
   if (!held_target(s, line, 1, t)) return CommandResult::kHandled;
   const int site = t.named && t.section_site >= 0 ? t.section_site : s.current_site();
   if (s.state().transfer) s.state().transfer->decide_single_site(site);
-  restart_at(s, site);
-  s.state().rest_line.clear();
-  return to_site(s, line, t, site);
+  return to_site(s, line, t, site, true);
 }
 
 CommandResult pre_transfer_command(Session& s, std::string_view line) {
@@ -190,6 +211,13 @@ CommandResult rest_command(Session& s, std::string_view line) {
   if (!s.at_root()) return CommandResult::kForward;
   std::string_view arg = line.size() > 5 ? line.substr(5) : std::string_view();
   if (!arg.empty() && arg.back() == '\r') arg.remove_suffix(1);
+  s.state().rest_line.clear();
+  // Kept for a site not chosen yet, so it must be an offset every site reads alike.
+  if (!decimal_offset(arg)) {
+    s.reply(kRestNotOffset);
+    s.await_no_site();
+    return CommandResult::kHandled;
+  }
   s.state().rest_line = std::string(line);
   s.reply_line("350 Restarting at %.*s. Send STORE or RETRIEVE to go on.\r\n", static_cast<int>(arg.size()), arg.data());
   s.await_no_site();

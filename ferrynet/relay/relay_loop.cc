@@ -139,6 +139,10 @@ class RelayLoop {
   // transfer's) must not become the next command's reply.
   void hand_over_leftovers();
   bool try_next_site(int from);
+  // The site's answer to a REST sent before a held transfer command: true
+  // when it accepted and the command has gone; false when there was none
+  // yet, or a refusal that is now the reply.
+  bool restart_answered();
   // New command: every awaited site owes a reply again.
   void start_command();
   bool pending(int i) const { return session_.awaits(i) && !finished_[i]; }
@@ -325,7 +329,8 @@ bool RelayLoop::secure_sites() {
     }
     if (ok) {
       c_.site_tls[i] = std::make_shared<TlsSessionStore>();
-      ok = site.start_tls(*ctx, kTlsHandshakeSeconds * 1000, c_.site_tls[i], &why) == TlsResult::ok;
+      ok = site.start_tls(*ctx, kTlsHandshakeSeconds * 1000, c_.site_tls[i], &why, c_.site_tls_name[i]) ==
+           TlsResult::ok;
       if (metrics_) metrics_->tls_handshake(TlsLeg::kSite, ok);
     }
     for (const char* step : {"PBSZ 0\r\n", "PROT P\r\n"}) {
@@ -457,7 +462,8 @@ void RelayLoop::handle_client_line(std::string_view line) {
   st_.fallthrough_next = -1;
   st_.fallthrough_missing = -1;
   st_.fallthrough_rest.clear();
-  for (bool& f : st_.swallow_restart) f = false;
+  st_.restart_site = -1;
+  st_.after_restart.clear();
   st_.decide_on_preliminary = false;
   st_.current_site_answers = false;
   session_.await_every_site();
@@ -513,9 +519,11 @@ bool RelayLoop::try_next_site(int from) {
   finished_[from] = true;
   if (!st_.fallthrough_rest.empty()) {
     session_.relay_line(next, st_.fallthrough_rest);
-    st_.swallow_restart[next] = true;
+    st_.restart_site = next;
+    st_.after_restart = st_.fallthrough_line;
+  } else {
+    session_.relay_line(next, st_.fallthrough_line);
   }
-  session_.relay_line(next, st_.fallthrough_line);
   session_.await_only(next);
   finished_[next] = false;
   rb_->slice[next].clear();
@@ -525,16 +533,36 @@ bool RelayLoop::try_next_site(int from) {
   return true;
 }
 
+bool RelayLoop::restart_answered() {
+  const int r = st_.restart_site;
+  if (r < 0 || r >= n_ || !pending(r) || must_read_[r]) return false;
+  Slice& slice = rb_->slice[r];
+  if (!slice.ends_in_complete_reply()) return false;
+  st_.restart_site = -1;
+  int code = 0;
+  if (!reply_code(slice.first_line(), &code) || code != 350) {
+    // The client hears the refusal as the answer to its transfer command,
+    // which is never sent; no other site is tried with the offset.
+    st_.after_restart.clear();
+    st_.fallthrough_next = -1;
+    st_.decide_on_preliminary = false;
+    return false;
+  }
+  // The daemon answered the REST itself: the site's 350 goes no further.
+  for (int l = slice.line_length(); l > 0; l = slice.line_length()) {
+    const bool final_line = is_final_line(slice.data(), l);
+    slice.drop_front(l);
+    if (final_line) break;
+  }
+  session_.relay_line(r, st_.after_restart);
+  st_.after_restart.clear();
+  if (timed_[r]) arm(r);
+  return true;
+}
+
 void RelayLoop::reply_round() {
   ReplyBuffer& rb = *rb_;
-  // The daemon answered the client's REST itself; the site's own answer to it goes no further.
-  for (int i = 0; i < n_; ++i) {
-    if (!pending(i) || !st_.swallow_restart[i]) continue;
-    const int l = rb.slice[i].line_length();
-    if (l <= 0) continue;
-    st_.swallow_restart[i] = false;
-    rb.slice[i].drop_front(l);
-  }
+  if (restart_answered()) return;
   if (!round_ready()) return;
   int len[kMaxSites];
   for (int i = 0; i < n_; ++i) len[i] = pending(i) ? rb.slice[i].line_length() : -1;
@@ -550,8 +578,11 @@ void RelayLoop::reply_round() {
     int code = 0;
     const std::string_view first = rb.slice[chosen].first_line();
     const bool have_line = len[chosen] > 0 && rb.slice[chosen].line_length() > 0;
+    // 554 after a REST: the site holds the file but not that offset, and
+    // another site's copy is not the one the client resumes.
     if (have_line && forward && is_final_line(first.data(), static_cast<int>(first.size()) + 1) &&
-        reply_code(first, &code) && code >= 400 && try_next_site(chosen))
+        reply_code(first, &code) && code >= 400 && !(code == 554 && !st_.fallthrough_rest.empty()) &&
+        try_next_site(chosen))
       return;
     if (have_line && forward && code == 550 && st_.fallthrough_missing >= 0 && st_.fallthrough_next < 0 &&
         is_final_line(first.data(), static_cast<int>(first.size()) + 1)) {
@@ -718,6 +749,7 @@ void RelayLoop::remove_slot(int i) {
       std::swap(c_.site_conn[j], c_.site_conn[j + 1]);
       std::swap(c_.site_addr[j], c_.site_addr[j + 1]);
       std::swap(c_.site_tls[j], c_.site_tls[j + 1]);
+      std::swap(c_.site_tls_name[j], c_.site_tls_name[j + 1]);
       std::swap(c_.site_number[j], c_.site_number[j + 1]);
     }
     c_.site_conn[n_ - 1].close();
@@ -737,17 +769,18 @@ void RelayLoop::remove_slot(int i) {
     std::swap(sent_at_[j], sent_at_[j + 1]);
     std::swap(reply_timed_[j], reply_timed_[j + 1]);
     std::swap(st_.awaited[j], st_.awaited[j + 1]);
-    std::swap(st_.swallow_restart[j], st_.swallow_restart[j + 1]);
   }
   --n_;
   rb_->slice[n_].clear();
   finished_[n_] = must_read_[n_] = timed_[n_] = greeted_[n_] = began_[n_] = false;
-  st_.awaited[n_] = st_.swallow_restart[n_] = false;
+  st_.awaited[n_] = false;
   // Slot numbers past `i` move down by one; one that named the lost slot
   // names none, but the current site at the root passes to the next.
   auto moved = [&](int slot) { return slot > i ? slot - 1 : slot == i ? -1 : slot; };
   st_.current_site = st_.current_site == i ? (i < n_ ? i : 0) : moved(st_.current_site);
   st_.rename_site = moved(st_.rename_site);
+  st_.restart_site = moved(st_.restart_site);
+  if (st_.restart_site < 0) st_.after_restart.clear();
   at_once_site_ = moved(at_once_site_);
   if (st_.fallthrough_next > i) --st_.fallthrough_next;
   if (st_.fallthrough_next >= n_) st_.fallthrough_next = -1;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ferrynet/core/address.h"
 #include "ferrynet/core/config.h"
@@ -43,6 +44,15 @@ bool parse_site_entry(const char* entry, SiteAddress& out) {
   return true;
 }
 
+std::string site_tls_name(const SiteAddress& a) {
+  const std::vector<std::string>& names = config().sitetlsnames;
+  if (a.entry >= 0 && static_cast<size_t>(a.entry) < names.size() && !names[a.entry].empty()) return names[a.entry];
+  if (!a.host) return std::string();
+  const std::string& h = *a.host;
+  if (h.size() >= 2 && h.front() == '[' && h.back() == ']') return h.substr(1, h.size() - 2);
+  return h;
+}
+
 namespace {
 
 // One move of cycleindex and the choice it makes; the caller holds cycle_lock.
@@ -64,6 +74,7 @@ SiteAddress choose_one_locked(Config& cfg, int n) REQUIRES(cfg.cycle_lock) {
   if (!cfg.cycleip) return a;
   const char* entry = pick_list_entry(cfg.cycleip->c_str(), cfg.cycleindex);
   if (entry == nullptr || !parse_site_entry(entry, a)) return SiteAddress{};
+  a.entry = cfg.cycleindex;
   return a;
 }
 

@@ -35,6 +35,8 @@ struct Client {
   // The TLS sessions of each site's control connection, which its data
   // connections resume (sites refuse data connections that don't).
   std::shared_ptr<TlsSessionStore> site_tls[kMaxSites];
+  // The name each site's certificate must hold, on control and data connections alike.
+  std::string site_tls_name[kMaxSites];
   std::string client_ip;
   std::optional<std::string> ident_user;
   // Set when shutdown ends the client; its thread then leaves without touching shared state.
@@ -92,8 +94,12 @@ struct RelayState {
   // the transfer command, so the daemon keeps it and sends it there first.
   std::string rest_line;
   std::string fallthrough_rest;
-  // The next whole reply of the site is the one to that REST: used up unseen.
-  bool swallow_restart[kMaxSites] = {};
+  // The site that was sent that REST (-1: none) and the transfer command
+  // held back until it has accepted the offset.
+  int restart_site = -1;
+  std::string after_restart;
+  // A site's passive reply named an address other than its own; said once a session.
+  bool pasv_address_logged = false;
 };
 
 }  // namespace ferrynet

@@ -76,6 +76,7 @@ class Session {
   std::shared_ptr<const TlsContext> client_data_tls() const;
   std::shared_ptr<const TlsContext> site_data_tls() const;
   std::shared_ptr<TlsSessionStore> site_tls_store(int site) const { return c_.site_tls[site]; }
+  const std::string& site_tls_name(int site) const { return c_.site_tls_name[site]; }
 
   const std::string& client_ip() const { return c_.client_ip; }
   Metrics* metrics() const { return metrics_of(c_); }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ferrynet/core/config.h"
 #include "ferrynet/core/limits.h"
@@ -207,6 +208,16 @@ TEST(ConfigValues, LoadBalancerAndPassivePortKeys) {
     EXPECT_EQ(b.rc, 1) << bad;
     EXPECT_EQ(b.err, "[002]: " + std::string(bad, std::strcspn(bad, " \n")) + ": 1\n");
   }
+}
+
+TEST(ConfigValues, SiteTrustKeys) {
+  Outcome o = read_text("sitetlsnames - ftp.example.org  -\nsitepasvaddress reply\n");
+  ASSERT_EQ(o.rc, 0) << o.err;
+  EXPECT_EQ(o.cfg->sitetlsnames, (std::vector<std::string>{"", "ftp.example.org", ""}));
+  EXPECT_EQ(o.cfg->sitepasvaddress, ferrynet::kSitePasvReply);
+  EXPECT_EQ(read_text("ip x\n").cfg->sitepasvaddress, ferrynet::kSitePasvControl);
+  for (const char* bad : {"sitetlsnames a b c d\n", "sitetlsnames\n", "sitepasvaddress any\n"})
+    EXPECT_EQ(read_text(bad).rc, 1) << bad;
 }
 
 TEST(ConfigValues, CycleipCountsBlankSeparatedEntries) {

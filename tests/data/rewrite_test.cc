@@ -44,7 +44,10 @@ class RewriteTest : public testing::Test {
     client_.client_conn = ferrynet::Connection(ferrynet::Fd(client_side_.near));
     client_.client_addr = ferrynet::Address::ipv4(client_side_.far_addr.sin_addr.s_addr, ntohs(client_side_.far_addr.sin_port));
     client_.client_ip = "127.0.0.1";
-    for (int i = 0; i < kSites; ++i) client_.site_conn[i] = ferrynet::Connection(ferrynet::Fd(site_side_[i].near));
+    for (int i = 0; i < kSites; ++i) {
+      client_.site_conn[i] = ferrynet::Connection(ferrynet::Fd(site_side_[i].near));
+      client_.site_addr[i] = ferrynet::Address::ipv4(site_side_[i].far_addr.sin_addr.s_addr, 21);
+    }
     client_.site_count = kSites;
     for (int i = 0; i < kSites; ++i) client_.site_number[i] = i;
   }

@@ -11,6 +11,7 @@ import hashlib
 import io
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -382,6 +383,44 @@ class RootDataEdges(unittest.TestCase):
                                      capture_output=True, timeout=60)
                 self.assertEqual(got.returncode, 0, got.stderr)
                 self.assertEqual(sha(got.stdout), sha(data[300000:]), (mode, rel))
+
+    def test_restart_at_the_root_a_site_refuses_is_refused_and_nothing_is_sent(self):
+        base = tempfile.mkdtemp(prefix="ferry-rest-refused-")
+        self.addCleanup(shutil.rmtree, base, True)
+        data = [os.urandom(5000), os.urandom(7000)]
+        for i in range(2):
+            write_tree(os.path.join(base, "s%d" % i), {"file%d.bin" % i: data[i]})
+        sites = [RealSite(os.path.join(base, "s%d" % i)) for i in range(2)]
+        for site in sites:
+            self.addCleanup(site.stop)
+        daemon = Daemon([site.port for site in sites])
+        self.addCleanup(daemon.stop)
+        c = daemon.client(timeout=20)
+        self.addCleanup(c.close)
+        c.reply()
+        c.cmd("USER user")
+        self.assertEqual(c.cmd("PASS secret")[-1][:4], "230 ")
+        for bad in ("REST -5", "REST abc", "REST 12x", "REST +7", "REST 99999999999999999999"):
+            self.assertEqual(c.cmd(bad), ["501 REST takes a decimal byte offset.\r\n"], bad)
+
+        def fetch(rest, name):
+            """The replies to REST and RETR of `name` (and the completion), and the bytes that came."""
+            with socket.create_connection(ftplib.parse227(c.cmd("PASV")[0].strip()), timeout=20) as conn:
+                replies = [c.cmd("REST %d" % rest)[0], c.cmd("RETR " + name)[0]]
+                return (replies + [c.reply()[0]], read_to_end(conn)) if replies[1][0] == "1" else (replies, b"")
+
+        # Site 0 is asked first and refuses any offset in ASCII mode: the
+        # client hears that, not a download from offset 0 after a 350.
+        c.cmd("TYPE A")
+        self.assertEqual(fetch(1000, "file1.bin"), (["350 Restarting at 1000. Send STORE or RETRIEVE to go on.\r\n",
+                                                      "501 Resuming transfers not allowed in ASCII mode.\r\n"], b""))
+        c.cmd("TYPE I")
+        # Past the end of site 0's file: its own answer, not site 1's 550.
+        self.assertEqual(fetch(999999, "file0.bin")[0][1], "554 REST position (999999) > file size (5000)\r\n")
+        # Site 0 accepts the offset but lacks the file: site 1 gets both.
+        replies, got = fetch(1000, "file1.bin")
+        self.assertEqual([r[0] for r in replies[1:]], ["1", "2"])
+        self.assertEqual(got, data[1][1000:])
 
 if __name__ == "__main__":
     unittest.main()

@@ -125,6 +125,48 @@ class DataPorts(SafetyCase):
                 self.assertTrue(closed_on(stranger), line)
                 self.assert_refused_logged(sp)
 
+    def test_passive_reply_naming_another_host_is_not_followed(self):
+        listings, names = three_listings(50)
+        intruders = []
+
+        def pasv_elsewhere(session, line):
+            # The site's data port on its own address; its reply names the
+            # same port on another, where a stranger listens.
+            while True:
+                own, intruder = socket.socket(), socket.socket()
+                own.bind((HOST, 0))
+                try:
+                    intruder.bind((INTRUDER, own.getsockname()[1]))
+                    break
+                except OSError:
+                    own.close()
+                    intruder.close()
+            own.listen(4)
+            intruder.listen(4)
+            intruders.append(intruder)
+            session.data_listener = own
+            p = own.getsockname()[1]
+            return "227 Entering Passive Mode (127,0,0,2,%d,%d).\r\n" % (p // 256, p % 256)
+
+        scripts = [ListingScript(l).script() for l in listings[:2]]
+        scripts[1]["PASV"] = pasv_elsewhere
+        self.start(scripts, {"log": "ceritp"})
+        c = self.connect()
+        for _ in range(2):
+            data = socket.create_connection((HOST, announced_port(c.cmd("PASV")[0])), timeout=10)
+            self.assertEqual(c.cmd("LIST"), ["150 Here comes the directory listing.\r\n"])
+            self.assert_listing(read_all(data), set(names_of((listings[0] + listings[1]).splitlines()[1:])) - {""})
+            data.close()
+            self.assertEqual(c.reply(), ["226 Directory send OK.\r\n"])
+        for intruder in intruders:
+            intruder.setblocking(False)
+            self.assertRaises(BlockingIOError, intruder.accept)
+            intruder.close()
+        said = [l for l in self.daemon.log().splitlines() if "passive reply for" in l]
+        self.assertEqual(len(said), 1, said)
+        self.assertTrue(said[0].endswith("site 2's passive reply for 127.0.0.1 names 127.0.0.2, not 127.0.0.1: "
+                                         "its data connection goes to 127.0.0.1"), said)
+
     def test_new_data_port_and_end_of_session_close_the_earlier_ones(self):
         self.listing_sites(10)
         # The daemon's own long-lived threads (and a sanitizer's) may still be

@@ -98,7 +98,7 @@ class ServerSite:
 
     kind = "site"
 
-    def __init__(self, root, tls):
+    def __init__(self, root, tls, certificate=None):
         self.root = os.path.abspath(root)
         self.tls = tls
         self.proc = None
@@ -109,7 +109,11 @@ class ServerSite:
             os.chmod(self.dir, 0o755)
             _make_tree_reachable(self.root)
             if tls:
-                self.cert, self.key = make_certificate(self.dir)
+                # A given (cert, key) pair is copied in: the server reads it as itself.
+                if certificate:
+                    self.cert, self.key = (shutil.copy(path, self.dir) for path in certificate)
+                else:
+                    self.cert, self.key = make_certificate(self.dir)
                 os.chmod(self.key, 0o600)
         except Exception:
             shutil.rmtree(self.dir, ignore_errors=True)
@@ -170,8 +174,8 @@ class VsftpdSite(ServerSite):
 
     kind = "vsftpd"
 
-    def __init__(self, root, password="secret", tls=False, writable=False):
-        super().__init__(root, tls)
+    def __init__(self, root, password="secret", tls=False, writable=False, certificate=None):
+        super().__init__(root, tls, certificate)
         self.password = password
         self.account = None
         try:
