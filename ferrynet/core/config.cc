@@ -178,6 +178,19 @@ int parse_section(const char* value, Config& cfg) {
   return 0;
 }
 
+// The full address is read at start-up, where a wrong one stops the daemon.
+int parse_sharedstate(const char* value, Config& cfg) {
+  if (value == nullptr || (strncmp(value, "redis://", 8) != 0 && strncmp(value, "unix:///", 8) != 0)) return 1;
+  cfg.sharedstate = std::string(value);
+  return 0;
+}
+
+int parse_sharedstateprefix(const char* value, Config& cfg) {
+  if (value == nullptr || *value == '\0' || std::strpbrk(value, " \t\r") != nullptr) return 1;
+  cfg.sharedstateprefix = value;
+  return 0;
+}
+
 int parse_sitepasvaddress(const char* value, Config& cfg) {
   if (value == nullptr) return 1;
   if (strcasecmp(value, "control") == 0)
@@ -270,6 +283,8 @@ const ConfigKeyword ConfigKeywordTable[] = {
     NUMBER_ROW(replytimeout),
     YESNO_ROW(rftpdcompatible),
     {"section", parse_section},
+    {"sharedstate", parse_sharedstate},
+    {"sharedstateprefix", parse_sharedstateprefix},
     TEXT_ROW(siteip),
     {"sitedown", parse_sitedown},
     {"sitepasvaddress", parse_sitepasvaddress},
@@ -285,7 +300,7 @@ const ConfigKeyword ConfigKeywordTable[] = {
     {"traffic", parse_traffic},
 };
 const int ConfigKeywordCount = sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0];
-static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 48);
+static_assert(sizeof ConfigKeywordTable / sizeof ConfigKeywordTable[0] == 50);
 
 #undef TEXT_ROW
 #undef NUMBER_ROW

@@ -105,6 +105,10 @@ struct Config {
   int sitedown = kSiteDownClose;
   // `section` lines in file order; none: the built-in table holds.
   std::vector<SectionSetting> sections;
+  // The store several instances share presence, per-address counts and
+  // site health through; absent: each instance alone.
+  Text sharedstate;
+  std::string sharedstateprefix = "ferrynet";
 
   Mutex cycle_lock;
 };

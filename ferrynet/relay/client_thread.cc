@@ -18,6 +18,7 @@
 #include "ferrynet/session/admission.h"
 #include "ferrynet/session/client_table.h"
 #include "ferrynet/session/session.h"
+#include "ferrynet/session/shared_state.h"
 #include "ferrynet/session/site_health.h"
 
 namespace ferrynet {
@@ -141,7 +142,14 @@ void say_login_expired(Client& c) {
 // happens; from then on that client stands in for the balancer everywhere,
 // and an ident lookup names the port the client connected to. False: the
 // connection closes unanswered.
-bool take_proxy_header(Client& c, uint16_t& ident_port) {
+void refuse_here(Client& c, Verdict verdict) {
+  c.client_conn.write_all(refusal_line(verdict), 0);
+  log_line('c', "refused client from %s port %d: %s\n", c.client_addr.host().c_str(),
+           static_cast<int>(c.client_addr.port()), refusal_reason(verdict));
+  if (Metrics* m = metrics_of(c)) m->refused(refusal_kind(verdict));
+}
+
+bool take_proxy_header(Client& c, uint16_t& ident_port, bool& named) {
   std::lock_guard<std::mutex> hold(c.lock);
   ProxyHeader header;
   if (!read_proxy_header(c.client_conn, c.client_addr, header)) {
@@ -150,6 +158,7 @@ bool take_proxy_header(Client& c, uint16_t& ident_port) {
   }
   // The balancer's own connection (a health check) stays its own.
   if (!header.has_addresses) return true;
+  named = true;
   log_line('c', "PROXY header from %s port %d names client %s port %d\n", c.client_addr.host().c_str(),
            static_cast<int>(c.client_addr.port()), header.source.host().c_str(),
            static_cast<int>(header.source.port()));
@@ -157,10 +166,18 @@ bool take_proxy_header(Client& c, uint16_t& ident_port) {
   ident_port = header.destination.port();
   const Verdict verdict = admission().place(c, header.source);
   if (verdict == Verdict::kAdmitted) return true;
-  c.client_conn.write_all(refusal_line(verdict), 0);
-  log_line('c', "refused client from %s port %d: %s\n", c.client_addr.host().c_str(),
-           static_cast<int>(c.client_addr.port()), refusal_reason(verdict));
-  if (Metrics* m = metrics_of(c)) m->refused(refusal_kind(verdict));
+  refuse_here(c, verdict);
+  return false;
+}
+
+// Counted across the instances sharing a store; while it is away (0), the
+// local count admission() kept stands.
+bool admitted_everywhere(Client& c, SharedState& shared) {
+  const uint32_t limit = config().maxclientsperip;
+  const uint32_t holding = shared.begin(reinterpret_cast<uintptr_t>(&c), c.client_ip);
+  if (limit == 0 || holding <= limit) return true;
+  std::lock_guard<std::mutex> hold(c.lock);
+  refuse_here(c, Verdict::kTooManyFromHost);
   return false;
 }
 
@@ -180,12 +197,19 @@ bool secure_implicit_client(Client& c) {
 void client_thread_main(std::shared_ptr<Client> c, uint16_t listen_port, bool proxied) {
   pthread_detach(pthread_self());
   uint16_t ident_port = listen_port;
-  const bool admitted = !proxied || take_proxy_header(*c, ident_port);
+  // A balancer's own connection (no client named) is counted for no address.
+  bool named = !proxied;
+  bool admitted = !proxied || take_proxy_header(*c, ident_port, named);
+  SharedState* shared = c->services && named ? c->services->shared : nullptr;
+  if (admitted) {
+    std::lock_guard<std::mutex> hold(c->lock);
+    c->client_ip = c->client_addr.host();
+  }
+  if (admitted && shared) admitted = admitted_everywhere(*c, *shared);
   Metrics* metrics = metrics_of(*c);
   if (admitted && metrics) metrics->session_started();
   if (admitted) {
     std::lock_guard<std::mutex> hold(c->lock);
-    c->client_ip = c->client_addr.host();
     log_line('c', "new client from %s port %d\n", c->client_ip.c_str(), static_cast<int>(c->client_addr.port()));
   }
   if (admitted) identify(*c, ident_port);
@@ -198,6 +222,7 @@ void client_thread_main(std::shared_ptr<Client> c, uint16_t listen_port, bool pr
   }
   if (admitted && c->login_expired.load() && !c->ended.load() && !told) say_login_expired(*c);
   admission().release(*c);
+  if (shared) shared->end(reinterpret_cast<uintptr_t>(c.get()));
   if (admitted && metrics) metrics->session_ended();
   // Ended by shutdown: the table no longer holds it and the process is leaving.
   if (c->ended.load()) return;

@@ -6,6 +6,7 @@
 #include "ferrynet/core/config.h"
 #include "ferrynet/core/net.h"
 #include "ferrynet/session/presence.h"
+#include "ferrynet/session/shared_state.h"
 
 namespace ferrynet {
 
@@ -90,6 +91,13 @@ ReplyResult login_completion(Session& s, ReplyBuffer& rb) {
   s.mark_logged_in();
   presence_set_ids(st.presence, ids, kMaxSites, s.site_number(0));
   presence_insert(st.presence);
+  if (SharedState* shared = s.shared()) {
+    std::string hidden;
+    for (int site = 0; site < kMaxSites; ++site)
+      if (site != s.site_number(0) && ids[site] != -1)
+        hidden += (hidden.empty() ? "" : " ") + std::to_string(site) + ":" + std::to_string(ids[site]);
+    shared->logged_in(s.shared_key(), std::move(hidden));
+  }
   return ReplyResult::kForward;
 }
 

@@ -1041,6 +1041,7 @@ void RelayLoop::remove_slot(int i) {
   st_.current_site = st_.current_site == i ? (i < n_ ? i : 0) : moved(st_.current_site);
   st_.rename_site = moved(st_.rename_site);
   st_.restart_site = moved(st_.restart_site);
+  if (st_.restart_site < 0) st_.after_restart.clear();
   at_once_site_ = moved(at_once_site_);
   spill_shown_ = moved(spill_shown_);
   if (st_.fallthrough_next > i) --st_.fallthrough_next;

@@ -5,6 +5,7 @@
 
 #include "ferrynet/core/net.h"
 #include "ferrynet/session/presence.h"
+#include "ferrynet/session/shared_state.h"
 #include "ferrynet/rewrite/reply_lines.h"
 #include "ferrynet/rewrite/reply_merge.h"
 
@@ -15,7 +16,7 @@ namespace {
 constexpr std::string_view kIdMarker = "-||-";
 constexpr std::string_view kClosingPrefix = "200 ";
 
-void pass_session_lines(int site, Slice& from, ReplyWriter& out) {
+void pass_session_lines(int site, Slice& from, ReplyWriter& out, const std::optional<HiddenIds>& elsewhere) {
   const char* slice = from.data();
   const int text = from.size();
   int pos = 0;
@@ -28,7 +29,8 @@ void pass_session_lines(int site, Slice& from, ReplyWriter& out) {
     const size_t marker = content.find(kIdMarker);
     if (marker != std::string_view::npos) {
       int32_t id = 0;
-      if (scan_int(content.substr(marker + kIdMarker.size()), 0, &id) > 0 && presence_hides(site, id)) continue;
+      if (scan_int(content.substr(marker + kIdMarker.size()), 0, &id) > 0 && (presence_hides(site, id) || (elsewhere && elsewhere->count(hidden_key(site, id)) != 0)))
+        continue;
       content = content.substr(0, marker);
     }
     out.line(content);
@@ -42,7 +44,10 @@ ReplyResult sswho_merge(Session& s, ReplyBuffer& rb) {
   ReplyWriter out(s);
   const int n = s.site_count();
   // Ids are kept by configured site.
-  for (int i = 0; i < n; ++i) pass_session_lines(s.site_number(i), rb.slice[i], out);
+  // The store away: the local view alone.
+  std::optional<HiddenIds> elsewhere;
+  if (SharedState* shared = s.shared()) elsewhere = shared->hidden_elsewhere();
+  for (int i = 0; i < n; ++i) pass_session_lines(s.site_number(i), rb.slice[i], out, elsewhere);
   out.raw(kCommandSuccessful);
   return ReplyResult::kAnswered;
 }

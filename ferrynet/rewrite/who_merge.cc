@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "ferrynet/session/presence.h"
+#include "ferrynet/session/shared_state.h"
 #include "ferrynet/rewrite/reply_lines.h"
 #include "ferrynet/rewrite/reply_merge.h"
 #include "ferrynet/rewrite/speed_totals.h"
@@ -37,6 +38,8 @@ class WhoMerge {
       site_number_[i] = s.site_number(i);
     }
     n_ = n;
+    // The store away: the local view alone.
+    if (SharedState* shared = s.shared()) elsewhere_ = shared->hidden_elsewhere();
   }
 
   void run() {
@@ -53,6 +56,10 @@ class WhoMerge {
   }
 
  private:
+  bool hidden_elsewhere(int site, int32_t id) const {
+    return elsewhere_ && elsewhere_->count(hidden_key(site, id)) != 0;
+  }
+
   // Stops where some site runs out of lines before the table is complete.
   void merge() {
     for (int k = 0; k < kHeaderLines; ++k) {
@@ -116,7 +123,7 @@ class WhoMerge {
     std::string_view content = l.content();
     int32_t id = 0;
     if (content.size() > kIdColumn && scan_int(columns(content, kIdColumn), 0, &id) > 0 &&
-        presence_hides(site_number_[site], id))
+        (presence_hides(site_number_[site], id) || hidden_elsewhere(site_number_[site], id)))
       return;
     // A line that ends before the id column keeps its own CR LF.
     out_.line(content.size() > kIdColumn ? content.substr(0, kIdColumn) : l.line());
@@ -141,6 +148,7 @@ class WhoMerge {
   int n_ = 0;
   SliceLines lines_[kMaxSites];
   int site_number_[kMaxSites] = {};
+  std::optional<HiddenIds> elsewhere_;
   int shown_ = 0;
 };
 

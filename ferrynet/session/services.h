@@ -6,12 +6,14 @@
 namespace ferrynet {
 
 class Metrics;
+class SharedState;
 class SiteHealth;
 
 struct Services {
   // Whether each site answers; made for every configuration.
   SiteHealth* health = nullptr;
   Metrics* metrics = nullptr;  // `metricsaddress`
+  SharedState* shared = nullptr;  // `sharedstate`
 };
 
 }  // namespace ferrynet

@@ -38,6 +38,9 @@ class Session {
   void say_site_down(int site);
   bool at_root() const;
   RelayState& state() { return st_; }
+  // The store other instances share, or null; the session's name there.
+  SharedState* shared() const { return c_.services ? c_.services->shared : nullptr; }
+  uint64_t shared_key() const { return reinterpret_cast<uintptr_t>(&c_); }
   const RelayState& state() const { return st_; }
   int current_site() const { return st_.current_site; }
 

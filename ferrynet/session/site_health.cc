@@ -61,9 +61,28 @@ void SiteHealth::mark_down(int site, std::string_view reason, Clock::time_point 
   }
   r.backoff_s.store(wait, std::memory_order_relaxed);
   r.retry_at.store(ticks(after(now, wait)), std::memory_order_relaxed);
+  if (observer_) observer_(site, false, std::chrono::seconds(wait));
 }
 
-void SiteHealth::mark_up(int site, Clock::time_point now) {
+void SiteHealth::adopt_down(int site, std::chrono::milliseconds remaining, Clock::time_point now) {
+  if (!valid(site) || remaining.count() <= 0) return;
+  Record& r = sites_[site];
+  MutexLock hold(lock_);
+  // A back-off of our own stands.
+  if (!r.up.load(std::memory_order_relaxed)) return;
+  r.down_since = now;
+  r.falls.fetch_add(1, std::memory_order_relaxed);
+  r.backoff_s.store(std::max<int64_t>(1, (remaining.count() + 999) / 1000), std::memory_order_relaxed);
+  r.retry_at.store(ticks(now + remaining), std::memory_order_relaxed);
+  r.up.store(false, std::memory_order_relaxed);
+  log_line('e', "site %d is down: so another instance found\n", site + 1);
+}
+
+void SiteHealth::adopt_up(int site, Clock::time_point now) { set_up(site, now, false); }
+
+void SiteHealth::mark_up(int site, Clock::time_point now) { set_up(site, now, true); }
+
+void SiteHealth::set_up(int site, Clock::time_point now, bool tell) {
   if (!valid(site)) return;
   Record& r = sites_[site];
   if (r.up.load(std::memory_order_relaxed)) return;
@@ -75,6 +94,7 @@ void SiteHealth::mark_up(int site, Clock::time_point now) {
   r.retry_at.store(0, std::memory_order_relaxed);
   r.up.store(true, std::memory_order_relaxed);
   log_line('i', "site %d is back after %lld s\n", site + 1, static_cast<long long>(down_for.count()));
+  if (tell && observer_) observer_(site, true, std::chrono::milliseconds(0));
 }
 
 }  // namespace ferrynet

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -37,6 +38,14 @@ class SiteHealth {
   void mark_down(int site, std::string_view reason, Clock::time_point now = Clock::now()) EXCLUDES(lock_);
   // A session reached the site.
   void mark_up(int site, Clock::time_point now = Clock::now()) EXCLUDES(lock_);
+  // What other instances learnt (shared state): the site is down for
+  // `remaining` more, or up again. Their observer is not told.
+  void adopt_down(int site, std::chrono::milliseconds remaining, Clock::time_point now = Clock::now()) EXCLUDES(lock_);
+  void adopt_up(int site, Clock::time_point now = Clock::now()) EXCLUDES(lock_);
+  // Told of every change this instance's sessions find: up, or down with
+  // the back-off given. Set before the first session and left alone after.
+  using Observer = std::function<void(int site, bool up, std::chrono::milliseconds backoff)>;
+  void set_observer(Observer observer) { observer_ = std::move(observer); }
   // Times the site went down since start-up.
   uint64_t falls(int site) const;
   // The wait before the next retry while down; 0 while up.
@@ -54,11 +63,13 @@ class SiteHealth {
     Clock::time_point down_since;  // guarded by lock_ (not annotated: array member)
   };
   bool valid(int site) const { return site >= 0 && site < n_; }
+  void set_up(int site, Clock::time_point now, bool tell) EXCLUDES(lock_);
 
   const int n_;
   // Serialises the transitions, so each is logged once.
   Mutex lock_;
   Record sites_[kMaxSites];
+  Observer observer_;
 };
 
 }  // namespace ferrynet

@@ -23,6 +23,7 @@
 #include "ferrynet/relay/client_thread.h"
 #include "ferrynet/session/admission.h"
 #include "ferrynet/session/client_table.h"
+#include "ferrynet/session/shared_state.h"
 #include "ferrynet/session/site_health.h"
 #include "ferrynet/startup/metrics_http.h"
 
@@ -96,6 +97,19 @@ void refuse(Client& c, Verdict v) {
   if (Metrics* m = metrics_of(c)) m->refused(refusal_kind(v));
 }
 
+// The store shared with other instances, when `sharedstate` names one; its
+// thread, like every other, starts after the fork.
+std::unique_ptr<SharedState> share_state(const Config& cfg, SiteHealth& health) {
+  if (!cfg.sharedstate) return nullptr;
+  const std::optional<StoreAddress> where = parse_store_address(*cfg.sharedstate);
+  if (!where) {
+    log_line('e', "sharedstate: cannot read %s\n", cfg.sharedstate->c_str());
+    shutdown_daemon();
+  }
+  log_line('i', "shared state in %s, prefix %s\n", cfg.sharedstate->c_str(), cfg.sharedstateprefix.c_str());
+  return std::make_unique<SharedState>(*where, cfg.sharedstateprefix, cfg.sitecount, &health);
+}
+
 // The counts and their endpoint, when `metricsaddress` asks for them; a
 // set address that cannot be served stops the start.
 std::unique_ptr<MetricsEndpoint> serve_metrics(const Config& cfg, Services& services,
@@ -105,6 +119,7 @@ std::unique_ptr<MetricsEndpoint> serve_metrics(const Config& cfg, Services& serv
   EndpointSources from;
   from.metrics = metrics.get();
   from.health = services.health;
+  from.shared = services.shared;
   from.degrade = cfg.sitedown == kSiteDownDegrade;
   from.sites = cfg.sitecount;
   from.max_clients = cfg.maxclients;
@@ -274,6 +289,8 @@ int run_daemon(int argc, char** argv) {
   SiteHealth health(cfg.sitecount);
   Services services;
   services.health = &health;
+  std::unique_ptr<SharedState> shared = share_state(cfg, health);
+  services.shared = shared.get();
   std::unique_ptr<Metrics> metrics;
   // A thread of its own too, so started after the fork as well.
   std::unique_ptr<MetricsEndpoint> endpoint = serve_metrics(cfg, services, metrics);

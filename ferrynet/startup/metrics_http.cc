@@ -10,6 +10,7 @@
 #include "ferrynet/core/address.h"
 #include "ferrynet/core/config.h"
 #include "ferrynet/core/log.h"
+#include "ferrynet/session/shared_state.h"
 #include "ferrynet/session/site_health.h"
 
 namespace ferrynet {
@@ -91,6 +92,7 @@ std::string metrics_page(const EndpointSources& from) {
   std::string page;
   page.reserve(16384);
   if (from.metrics != nullptr) from.metrics->write_text(page);
+  if (from.shared != nullptr) from.shared->write_metrics(page);
   write_family(page, "ferrynet_site_up", "gauge", "Whether the site takes new sessions (1) or is down (0).");
   for (int i = 0; i < from.sites; ++i)
     page += "ferrynet_site_up{site=\"" + std::to_string(i + 1) + "\"} " + (site_up(from, i) ? "1\n" : "0\n");

@@ -14,12 +14,14 @@ struct MHD_Daemon;
 
 namespace ferrynet {
 
+class SharedState;
 class SiteHealth;
 
 // What the pages are made from; everything outlives the endpoint.
 struct EndpointSources {
   const Metrics* metrics = nullptr;
   const SiteHealth* health = nullptr;  // none: every site counts as up
+  const SharedState* shared = nullptr;  // `sharedstate`
   int sites = 0;
   // `sitedown degrade`: one live site is enough for new sessions.
   bool degrade = false;
