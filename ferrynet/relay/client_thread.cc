@@ -103,11 +103,12 @@ bool connect_sites(Client& c) {
              port);
   }
   if (refused >= 0 && (!degrade || full)) {
+    // Counted before the client hears it: what it reads next may be the page.
+    if (Metrics* m = metrics_of(c)) m->refused(Refusal::kSiteDown);
     if (full)
       c.client_conn.send_line("%s", refusal_line(Verdict::kTooManyClients));
     else
       c.client_conn.send_line(kSiteUnreachable, refused + 1);
-    if (Metrics* m = metrics_of(c)) m->refused(Refusal::kSiteDown);
     return false;
   }
   c.site_count = 0;
@@ -122,8 +123,8 @@ bool connect_sites(Client& c) {
     c.site_tls_name[slot] = site_tls_name(targets[i]);
   }
   if (c.site_count == 0) {
-    c.client_conn.send_line(kSiteUnreachable, (first_left_out < 0 ? 0 : first_left_out) + 1);
     if (Metrics* m = metrics_of(c)) m->refused(Refusal::kSiteDown);
+    c.client_conn.send_line(kSiteUnreachable, (first_left_out < 0 ? 0 : first_left_out) + 1);
     return false;
   }
   return !c.ended.load();
