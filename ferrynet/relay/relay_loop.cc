@@ -696,8 +696,12 @@ bool RelayLoop::flush_held() {
   }
   if (!h.closing_whole) return false;
   const bool success = h.closing[0] == '2';
-  // A refusal is the site's own word; a success waits for the client's leg.
-  if (success && out == TransferPlan::Outcome::kRunning) return false;
+  // A refusal is the site's own word; a success waits for the client's leg,
+  // whose last bytes are on their way: waited for here, not found by a later turn.
+  TransferPlan::Outcome out_now = out;
+  if (success && out_now == TransferPlan::Outcome::kRunning) out_now = h.plan->wait_outcome(kHeldCheckMs);
+  if (success && out_now == TransferPlan::Outcome::kRunning) return false;
+  if (out_now != out) return flush_held();
   if (out == TransferPlan::Outcome::kNoConnection) {
     session_.reply(kNoDataConnection);
   } else if (success && out == TransferPlan::Outcome::kCut) {

@@ -53,8 +53,18 @@ bool TransferPlan::client_open() {
 }
 
 void TransferPlan::finish(Outcome outcome) {
-  std::lock_guard<std::mutex> hold(lock_);
-  if (outcome_ == Outcome::kRunning) outcome_ = outcome;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (outcome_ != Outcome::kRunning) return;
+    outcome_ = outcome;
+  }
+  changed_.notify_all();
+}
+
+TransferPlan::Outcome TransferPlan::wait_outcome(int limit_ms) {
+  std::unique_lock<std::mutex> hold(lock_);
+  changed_.wait_for(hold, std::chrono::milliseconds(limit_ms), [this] { return outcome_ != Outcome::kRunning; });
+  return outcome_;
 }
 
 TransferPlan::Outcome TransferPlan::outcome() {

@@ -58,6 +58,8 @@ class TransferPlan {
   // The first outcome holds; the relay reads it for the final reply.
   void finish(Outcome outcome);
   Outcome outcome();
+  // The outcome once the transfer has one, or kRunning after `limit_ms`.
+  Outcome wait_outcome(int limit_ms);
 
   // The client's control connection is gone: undecided transfers end at
   // once, the others once nothing has moved for kOrphanIdleSeconds.
